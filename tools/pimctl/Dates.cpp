@@ -1,0 +1,235 @@
+#include "Dates.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace pimctl {
+namespace {
+
+constexpr double kUnixEpochDate = 25569.0;  // 1970-01-01 as a DATE
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+long long daysFromCivil(int y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+bool validDay(int y, int m, int d) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m < 1 || m > 12 || d < 1) return false;
+  int max = kDays[m - 1];
+  if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) max = 29;
+  return d <= max;
+}
+
+struct Fields {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  bool hasZone = false;
+  int offsetMinutes = 0;
+};
+
+std::time_t toTime(const Fields& f) {
+  if (f.hasZone) {
+    long long days = daysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day));
+    return static_cast<std::time_t>(days * 86400 + f.hour * 3600 + f.minute * 60 + f.second - f.offsetMinutes * 60);
+  }
+  std::tm tm{};
+  tm.tm_year = f.year - 1900;
+  tm.tm_mon = f.month - 1;
+  tm.tm_mday = f.day;
+  tm.tm_hour = f.hour;
+  tm.tm_min = f.minute;
+  tm.tm_sec = f.second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+class Cursor {
+ public:
+  explicit Cursor(const std::string& s) : m_s(s) {}
+  bool done() const { return m_i >= m_s.size(); }
+  char peek() const { return done() ? '\0' : m_s[m_i]; }
+  bool take(char c) {
+    if (peek() != c) return false;
+    ++m_i;
+    return true;
+  }
+  // Between min and max digits.
+  bool number(int minDigits, int maxDigits, int* out) {
+    int n = 0, v = 0;
+    while (n < maxDigits && std::isdigit(static_cast<unsigned char>(peek()))) {
+      v = v * 10 + (m_s[m_i++] - '0');
+      ++n;
+    }
+    *out = v;
+    return n >= minDigits;
+  }
+
+ private:
+  const std::string& m_s;
+  size_t m_i = 0;
+};
+
+bool parseTime(Cursor& c, Fields* f) {
+  if (!c.number(1, 2, &f->hour) || !c.take(':') || !c.number(2, 2, &f->minute)) return false;
+  if (c.take(':') && !c.number(2, 2, &f->second)) return false;
+  return f->hour < 24 && f->minute < 60 && f->second < 60;
+}
+
+bool parseIso(const std::string& text, Fields* f) {
+  Cursor c(text);
+  if (!c.number(4, 4, &f->year) || !c.take('-') || !c.number(2, 2, &f->month) || !c.take('-') ||
+      !c.number(2, 2, &f->day))
+    return false;
+  if (c.take('T') || c.take(' ')) {
+    if (!parseTime(c, f)) return false;
+    if (c.take('Z')) {
+      f->hasZone = true;
+    } else if (c.peek() == '+' || c.peek() == '-') {
+      int sign = c.peek() == '-' ? -1 : 1;
+      c.take(c.peek());
+      int h = 0, m = 0;
+      if (!c.number(2, 2, &h)) return false;
+      c.take(':');
+      if (!c.number(2, 2, &m)) return false;
+      f->hasZone = true;
+      f->offsetMinutes = sign * (h * 60 + m);
+    }
+  }
+  return c.done();
+}
+
+// The Windows picture language, for the parts a short date uses: d dd M MM y yy yyyy and literals.
+bool parsePicture(const std::string& text, const std::string& picture, Fields* f) {
+  Cursor c(text);
+  size_t i = 0;
+  bool sawYear = false;
+  while (i < picture.size()) {
+    char p = picture[i];
+    size_t run = 1;
+    while (i + run < picture.size() && picture[i + run] == p) ++run;
+    if (p == 'd' && run <= 2) {
+      if (!c.number(run, 2, &f->day)) return false;
+    } else if (p == 'M' && run <= 2) {
+      if (!c.number(run, 2, &f->month)) return false;
+    } else if (p == 'y') {
+      int y = 0;
+      if (run >= 3) {
+        if (!c.number(4, 4, &y)) return false;
+      } else {
+        if (!c.number(1, 2, &y)) return false;
+        y += 2000;
+      }
+      f->year = y;
+      sawYear = true;
+    } else if (p == '\'') {
+      size_t close = picture.find('\'', i + 1);
+      if (close == std::string::npos) return false;
+      for (size_t k = i + 1; k < close; ++k)
+        if (!c.take(picture[k])) return false;
+      run = close - i + 1;
+    } else if (std::isalpha(static_cast<unsigned char>(p))) {
+      return false;  // day and month names are not read back
+    } else {
+      for (size_t k = 0; k < run; ++k)
+        if (!c.take(p)) return false;
+    }
+    i += run;
+  }
+  if (!sawYear) return false;
+  if (c.take(' ') || c.take('T')) {
+    if (!parseTime(c, f)) return false;
+  }
+  return c.done();
+}
+
+std::string format(std::time_t t, bool inUtc, const char* pattern) {
+  std::tm tm{};
+  if (inUtc)
+    gmtime_r(&t, &tm);
+  else
+    localtime_r(&t, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, pattern, &tm);
+  return buf;
+}
+
+}  // namespace
+
+DATE dateFromTime(std::time_t t) { return kUnixEpochDate + static_cast<double>(t) / 86400.0; }
+
+std::time_t timeFromDate(DATE d) { return static_cast<std::time_t>(std::llround((d - kUnixEpochDate) * 86400.0)); }
+
+std::optional<DATE> parseDate(const std::string& text, const std::string& shortDateFormat, std::string* error) {
+  Fields f;
+  bool ok = parseIso(text, &f);
+  if (!ok) {
+    f = Fields{};
+    ok = parsePicture(text, shortDateFormat, &f);
+  }
+  if (!ok) {
+    *error = "cannot read the date '" + text + "' (use YYYY-MM-DD[THH:MM] or " + shortDateFormat + " [H:mm])";
+    return std::nullopt;
+  }
+  if (!validDay(f.year, f.month, f.day)) {
+    *error = "there is no such day: '" + text + "'";
+    return std::nullopt;
+  }
+  return dateFromTime(toTime(f));
+}
+
+std::string userShortDateFormat() {
+  std::string picture = "M/d/yyyy";
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\International", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    char buf[80];
+    DWORD type = 0, size = sizeof buf;
+    if (RegQueryValueExA(key, "sShortDate", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS &&
+        type == REG_SZ && size > 1)
+      picture.assign(buf, size - 1);
+    RegCloseKey(key);
+  }
+  return picture;
+}
+
+std::string formatDate(DATE utc, bool inUtc) {
+  return format(timeFromDate(utc), inUtc, inUtc ? "%Y-%m-%d %H:%MZ" : "%Y-%m-%d %H:%M");
+}
+
+std::string isoDate(DATE utc, bool inUtc) {
+  std::string s = format(timeFromDate(utc), inUtc, inUtc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S%z");
+  if (!inUtc && s.size() >= 5) s.insert(s.size() - 2, ":");  // +0100 -> +01:00
+  return s;
+}
+
+Period periodAround(std::time_t t, Span span) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  int days = 1;
+  if (span == Span::Week) {
+    tm.tm_mday -= (tm.tm_wday + 6) % 7;  // back to Monday
+    days = 7;
+  } else if (span == Span::Month) {
+    tm.tm_mday = 1;
+  }
+  std::tm first = tm;
+  std::time_t start = std::mktime(&first);
+  std::tm next = tm;
+  if (span == Span::Month)
+    next.tm_mon += 1;
+  else
+    next.tm_mday += days;
+  next.tm_isdst = -1;
+  std::time_t end = std::mktime(&next) - 60;  // the last minute of the period
+  return {dateFromTime(start), dateFromTime(end)};
+}
+
+}  // namespace pimctl

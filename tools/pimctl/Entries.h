@@ -1,0 +1,59 @@
+// Reading and writing calendar entries through ICalendarEntry.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <VYN_PIM_OUTLOOK.h>
+#include <nlohmann/json.hpp>
+
+namespace pimctl {
+
+struct AttendeeSpec {
+  std::string name;
+  std::string address;
+  EAttendeeType type = EAttendeeType_REQUIRED;
+};
+
+// "Name <addr>:required"; the address and the type may be left out. Types: required, optional,
+// resource, organizer.
+std::optional<AttendeeSpec> parseAttendee(const std::string& text, std::string* error);
+std::optional<ECalendarEntryStatus> parseStatus(const std::string& text);
+const char* statusName(ECalendarEntryStatus s);
+const char* attendeeTypeName(EAttendeeType t);
+
+struct EntryView {
+  std::string id;
+  bool idValid = false;
+  std::string subject;
+  std::string location;
+  std::string notes;
+  DATE start = 0;
+  DATE end = 0;
+  bool allDay = false;
+  ECalendarEntryStatus status = ECalendarEntryStatus_INVALID;
+  bool reminderOn = false;
+  LONG reminderMinutes = 0;
+  std::vector<AttendeeSpec> attendees;  // filled from the store, which the entry does not expose
+};
+
+EntryView readEntry(ICalendarEntry* entry);
+
+// What `add` and `update` change; fields left empty are not touched.
+struct EntryChanges {
+  std::optional<std::string> subject, location, notes;
+  std::optional<DATE> start, end;
+  std::optional<bool> allDay;
+  std::optional<LONG> reminderMinutes;
+  std::optional<ECalendarEntryStatus> status;
+  std::vector<AttendeeSpec> attendees;
+};
+
+void applyChanges(ICalendarEntry* entry, const EntryChanges& changes);
+
+nlohmann::json toJson(const EntryView& e, bool inUtc);
+// One table, a row per entry: start, end, subject, location, status, attendees.
+std::string table(const std::vector<EntryView>& entries, bool inUtc);
+std::string details(const EntryView& e, bool inUtc);
+
+}  // namespace pimctl

@@ -1,0 +1,292 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <libical/ical.h>
+
+#include "Commands.h"
+#include "Dates.h"
+#include "store.h"
+
+namespace pimctl {
+namespace {
+
+namespace fs = std::filesystem;
+using pim::store::Store;
+using pim::store::StoreError;
+
+int storeFailure(const std::string& what) {
+  std::cerr << "pimctl: " << what << "\n";
+  return kExitStore;
+}
+
+std::string readRegistryString(const char* subkey, const char* value) {
+  HKEY key = nullptr;
+  std::string out;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+  char buf[4096];
+  DWORD type = 0, size = sizeof buf;
+  if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0)
+    out.assign(buf, size - 1);
+  RegCloseKey(key);
+  return out;
+}
+
+// A progress bar on a terminal, nothing elsewhere.
+pim::store::Progress progressBar(bool interactive, const char* verb) {
+  if (!interactive) return {};
+  return [verb, last = -1](std::size_t done, std::size_t total) mutable {
+    int pct = total ? static_cast<int>(done * 100 / total) : 100;
+    if (pct != last) {
+      last = pct;
+      int filled = pct * 30 / 100;
+      std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %zu/%zu", verb, filled, "##############################", 30 - filled, "",
+                   pct, done, total);
+      if (done >= total) std::fputc('\n', stderr);
+    }
+    return true;
+  };
+}
+
+bool hasExtension(const std::string& file, const char* ext) {
+  std::string e = fs::path(file).extension().string();
+  for (auto& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return e == ext;
+}
+
+std::unique_ptr<Store> openStore(const std::string& path, bool create) {
+  Store::Options o;
+  o.create = create;
+  if (create) fs::create_directories(fs::path(path).parent_path());
+  return Store::open(path, o);
+}
+
+// ---- demonstration data ------------------------------------------------------------------
+
+std::string icsTime(std::time_t monday, int dayOffset, int hour, int minute) {
+  std::tm tm{};
+  localtime_r(&monday, &tm);
+  tm.tm_mday += dayOffset;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  std::time_t t = std::mktime(&tm);
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%S", &tm);
+  return buf;
+}
+
+struct DemoPerson {
+  const char* first;
+  const char* last;
+  const char* company;
+};
+
+const DemoPerson kPeople[] = {
+    {"Ana", "Lima", "Northwind"},       {"Ben", "Okafor", "Northwind"},   {"Chloé", "Martin", "Contoso"},
+    {"Dmitri", "Volkov", "Contoso"},    {"Eva", "Schmidt", "Fabrikam"},   {"Farah", "Haddad", "Fabrikam"},
+    {"Gustav", "Lindqvist", "Litware"}, {"Hana", "Sato", "Litware"},      {"Ivan", "Petrov", "Adatum"},
+    {"Julia", "Rossi", "Adatum"},       {"Kofi", "Mensah", "Proseware"},  {"Lena", "Fischer", "Proseware"},
+    {"Marco", "Bianchi", "Tailspin"},   {"Nadia", "Ali", "Tailspin"},     {"Oskar", "Nowak", "Wingtip"},
+    {"Priya", "Sharma", "Wingtip"},     {"Quentin", "Dubois", "Alpine"},  {"Rosa", "García", "Alpine"},
+    {"Sven", "Berg", "Margie's Travel"}, {"Tara", "O'Neil", "Margie's Travel"}, {"Umar", "Khan", "Lucerne"},
+    {"Vera", "Novak", "Lucerne"},       {"Wei", "Zhang", "Coho"},         {"Ximena", "Torres", "Coho"},
+    {"Yusuf", "Demir", "Trey Research"}, {"Zoë", "Müller", "Trey Research"}, {"Aiko", "Tanaka", "Northwind"},
+    {"Bruno", "Costa", "Contoso"},      {"Clara", "Weber", "Fabrikam"},   {"David", "Cohen", "Litware"},
+};
+
+std::string email(const DemoPerson& p) {
+  std::string out;
+  for (const char* s : {p.first, ".", p.last})
+    for (const char* c = s; *c; ++c)
+      if (std::isalpha(static_cast<unsigned char>(*c)) || *c == '.') out += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  return out + "@example.com";
+}
+
+std::string attendee(const DemoPerson& p, const char* role) {
+  return std::string("ATTENDEE;CN=\"") + p.first + " " + p.last + "\";ROLE=" + role + ":mailto:" + email(p) + "\r\n";
+}
+
+std::string demoCalendar(std::time_t monday) {
+  auto event = [&](const std::string& uid, const std::string& summary, const std::string& start, const std::string& end,
+                   const std::string& extra) {
+    return "BEGIN:VEVENT\r\nUID:" + uid + "@demo.pim\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:" + summary + "\r\nDTSTART:" + start +
+           "\r\nDTEND:" + end + "\r\n" + extra + "END:VEVENT\r\n";
+  };
+  std::string ics = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//pimctl//demo//EN\r\n";
+  ics += event("standup", "Team stand-up", icsTime(monday, 0, 9, 0), icsTime(monday, 0, 9, 15),
+               "RRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR\r\nLOCATION:Room 2\r\n" + attendee(kPeople[0], "REQ-PARTICIPANT") +
+                   attendee(kPeople[1], "REQ-PARTICIPANT") + attendee(kPeople[26], "OPT-PARTICIPANT"));
+  ics += event("review", "Design review", icsTime(monday, 1, 14, 0), icsTime(monday, 1, 15, 30),
+               "LOCATION:Board room\r\nDESCRIPTION:Bring the printed drafts.\r\nORGANIZER;CN=\"Eva Schmidt\":mailto:" +
+                   email(kPeople[4]) + "\r\n" + attendee(kPeople[4], "CHAIR") + attendee(kPeople[2], "REQ-PARTICIPANT") +
+                   attendee(kPeople[3], "OPT-PARTICIPANT") + "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Reminder\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
+  std::string wedDay = icsTime(monday, 2, 0, 0).substr(0, 8), thuDay = icsTime(monday, 3, 0, 0).substr(0, 8);
+  ics += "BEGIN:VEVENT\r\nUID:offsite@demo.pim\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:Offsite\r\nDTSTART;VALUE=DATE:" + wedDay +
+         "\r\nDTEND;VALUE=DATE:" + thuDay + "\r\nLOCATION:Lakeside\r\nX-MICROSOFT-CDO-BUSYSTATUS:OOF\r\nEND:VEVENT\r\n";
+  ics += event("lunch", "Lunch with Kofi", icsTime(monday, 3, 12, 30), icsTime(monday, 3, 13, 30),
+               "LOCATION:Café Central\r\nTRANSP:TRANSPARENT\r\n" + attendee(kPeople[10], "REQ-PARTICIPANT"));
+  ics += event("one-on-one", "One-on-one", icsTime(monday, 4, 16, 0), icsTime(monday, 4, 16, 30),
+               "RRULE:FREQ=WEEKLY;BYDAY=FR\r\n" + attendee(kPeople[5], "REQ-PARTICIPANT"));
+  ics += "END:VCALENDAR\r\n";
+  return ics;
+}
+
+std::string demoCard(const DemoPerson& p, int index) {
+  std::ostringstream v;
+  v << "BEGIN:VCARD\r\nVERSION:3.0\r\nN:" << p.last << ";" << p.first << ";;;\r\nFN:" << p.first << " " << p.last
+    << "\r\nORG:" << p.company << "\r\nEMAIL;TYPE=INTERNET:" << email(p) << "\r\nTEL;TYPE=WORK:+49 30 5550" << 100 + index
+    << "\r\nEND:VCARD\r\n";
+  return v.str();
+}
+
+// The 32-bit key in the contact's entry id: the 8 hexadecimal characters at offset 40, least
+// significant byte first.
+std::string demoKeyOf(const char* first, const char* last) {
+  auto store = Store::open(profileStorePath());
+  auto keys = store->findContactsByName(first, last);
+  if (keys.empty()) return "0";
+  auto item = store->get(keys.front());
+  const std::string& id = item->entryId;
+  if (id.size() < 48) return "0";
+  unsigned long value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | std::stoul(id.substr(40 + 2 * i, 2), nullptr, 16);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08lX", value);
+  return buf;
+}
+
+}  // namespace
+
+std::string profileStorePath() {
+  if (const char* env = std::getenv("PIM_STORE"); env && *env) return env;
+  std::string path = readRegistryString("Software\\PimServer\\Profile", "Store");
+  if (!path.empty()) return path;
+  const char* data = std::getenv("XDG_DATA_HOME");
+  fs::path base = data && *data ? fs::path(data) : fs::path(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") / ".local/share";
+  return (base / "pim" / "store.db").string();
+}
+
+std::vector<AttendeeSpec> storedAttendees(const std::string& entryId) {
+  std::vector<AttendeeSpec> out;
+  if (entryId.empty()) return out;
+  try {
+    auto store = Store::open(profileStorePath());
+    auto item = store->find(entryId);
+    if (!item) return out;
+    icalcomponent* cal = icalparser_parse_string(item->data.c_str());
+    if (!cal) return out;
+    icalcomponent* ev = icalcomponent_isa(cal) == ICAL_VEVENT_COMPONENT
+                            ? cal
+                            : icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT);
+    for (icalproperty* p = ev ? icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY) : nullptr; p;
+         p = icalcomponent_get_next_property(ev, ICAL_ATTENDEE_PROPERTY)) {
+      AttendeeSpec a;
+      if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) a.name = icalparameter_get_cn(cn);
+      std::string addr = icalproperty_get_attendee(p) ? icalproperty_get_attendee(p) : "";
+      if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
+      a.address = addr;
+      a.type = EAttendeeType_REQUIRED;
+      if (icalparameter* role = icalproperty_get_first_parameter(p, ICAL_ROLE_PARAMETER)) {
+        switch (icalparameter_get_role(role)) {
+          case ICAL_ROLE_CHAIR: a.type = EAttendeeType_ORGANIZER; break;
+          case ICAL_ROLE_OPTPARTICIPANT: a.type = EAttendeeType_OPTIONAL; break;
+          case ICAL_ROLE_NONPARTICIPANT: a.type = EAttendeeType_RESOURCE; break;
+          default: break;
+        }
+      }
+      out.push_back(a);
+    }
+    icalcomponent_free(cal);
+  } catch (const StoreError&) {
+  }
+  return out;
+}
+
+bool ensureDemoStore(bool quiet, std::string* error) {
+  std::string path = profileStorePath();
+  if (fs::exists(path)) return true;
+  try {
+    auto store = openStore(path, true);
+    std::time_t now = std::time(nullptr);
+    Period week = periodAround(now, Span::Week);
+    store->importIcs(demoCalendar(timeFromDate(week.start)));
+    int i = 0;
+    for (const DemoPerson& p : kPeople) store->addContact(demoCard(p, i++));
+    if (!quiet) std::cout << "created a demonstration store at " << path << "\n";
+    return true;
+  } catch (const std::exception& e) {
+    *error = std::string("cannot create the demonstration store: ") + e.what();
+    return false;
+  }
+}
+
+int runStore(const std::string& chore, const Options& opt) {
+  std::string path = opt.storePath.empty() ? profileStorePath() : opt.storePath;
+  try {
+    if (chore == "init") {
+      bool existed = fs::exists(path);
+      openStore(path, true);
+      std::cout << (existed ? "store already exists: " : "created store ") << path << "\n";
+      return kExitOk;
+    }
+    auto store = openStore(path, true);
+    if (chore == "import") {
+      if (hasExtension(opt.file, ".ics")) {
+        auto r = store->importIcsFile(opt.file, progressBar(opt.interactive, "importing"));
+        std::cout << "imported " << r.imported << " item(s)" << (r.skipped ? ", skipped " + std::to_string(r.skipped) : "")
+                  << " into " << path << "\n";
+        for (const std::string& e : r.errors) std::cerr << "pimctl: " << e << "\n";
+        return kExitOk;
+      }
+      return storeFailure("import takes a .ics file (" + opt.file + ")");
+    }
+    if (chore == "export") {
+      if (hasExtension(opt.file, ".ics")) {
+        store->exportIcsFile(opt.file, progressBar(opt.interactive, "exporting"));
+        std::cout << "written to " << fs::absolute(opt.file).string() << "\n";
+        return kExitOk;
+      }
+      return storeFailure("export writes a .ics file (" + opt.file + ")");
+    }
+  } catch (const std::exception& e) {
+    return storeFailure(e.what());
+  }
+  return storeFailure("unknown store chore " + chore);
+}
+
+int runDemo(const Options& opt) {
+  std::string error;
+  if (!ensureDemoStore(opt.json, &error)) return storeFailure(error);
+  Options agenda = opt;
+  agenda.week = true;
+  std::cout << "\n== This week's agenda (pimctl agenda --week)\n";
+  if (int rc = run("agenda", agenda)) return rc;
+
+  fs::path exports = fs::path(profileStorePath()).parent_path() / "exports";
+  fs::create_directories(exports);
+  Options byName = opt;
+  byName.first = "Eva";
+  byName.last = "Schmidt";
+  byName.exportFile = (exports / "eva-schmidt.vcf").string();
+  std::cout << "\n== A contact by name (pimctl contact --first Eva --last Schmidt --export ...)\n";
+  if (int rc = run("contact", byName)) return rc;
+
+  std::cout << "\n== The same contact by the key in its entry id (pimctl contact --key ...)\n";
+  Options byKey = opt;
+  byKey.key = demoKeyOf("Eva", "Schmidt");
+  byKey.exportFile = (exports / "eva-schmidt-by-key.vcf").string();
+  if (int rc = run("contact", byKey)) return rc;
+  std::cout << "\nstore: " << profileStorePath() << "\nexports: " << exports.string() << "\n";
+  return kExitOk;
+}
+
+}  // namespace pimctl
