@@ -1,0 +1,197 @@
+// pimctl end to end: the real program against a temporary registry and store.
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Pimctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("pimctl-test-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "data");
+    env_ = "env -u QLT_TRACE_FILE TZ=Europe/Berlin PIM_REGISTRY=" + quote((dir_ / "registry.reg").string()) +
+           " PIM_STORE=" + quote((dir_ / "store.db").string()) + " XDG_DATA_HOME=" + quote((dir_ / "data").string()) + " ";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Result shell(const std::string& command) {
+    fs::path out = dir_ / "out.txt", err = dir_ / "err.txt";
+    std::string line = env_ + command + " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+    int raw = std::system(line.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+  }
+  Result pimctl(const std::string& args) { return shell(std::string(PIMCTL_PATH) + " " + args); }
+  void registerAll() {
+    ASSERT_EQ(shell(std::string(REGSVR_PATH) + " " + quote(PIMSERVER_PATH)).status, 0);
+    ASSERT_EQ(shell(std::string(REGSVR_PATH) + " " + quote(COMPONENT_PATH)).status, 0);
+  }
+  json parse(const Result& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return json::parse(r.out);
+  }
+
+  fs::path dir_;
+  std::string env_;
+};
+
+TEST_F(Pimctl, CalendarRoundTripThroughTheComponent) {
+  registerAll();
+  EXPECT_EQ(parse(pimctl("check --json"))["available"], true);
+  ASSERT_EQ(pimctl("store init").status, 0);
+
+  json added = parse(pimctl(
+      "add --subject 'Design review' --start 2026-12-08T14:00 --end 2026-12-08T15:30 --location 'Room 1' "
+      "--status tentative --reminder 10 --attendee 'Ana Lima <ana@example.com>:required' "
+      "--attendee 'Ben Okafor:optional' --json"));
+  std::string id = added["id"];
+  ASSERT_EQ(id.size(), 48u);
+  EXPECT_EQ(added["start"], "2026-12-08T14:00:00+01:00");
+  EXPECT_EQ(added["status"], "tentative");
+  EXPECT_EQ(added["reminder"], 10);
+  ASSERT_EQ(added["attendees"].size(), 2u);
+  EXPECT_EQ(added["attendees"][0]["name"], "Ana Lima");
+
+  json week = parse(pimctl("agenda --from 2026-12-08 --week --json"));
+  ASSERT_EQ(week["entries"].size(), 1u);
+  EXPECT_EQ(week["entries"][0]["subject"], "Design review");
+  EXPECT_EQ(week["from"], "2026-12-07T00:00:00+01:00");
+  json utc = parse(pimctl("show " + id + " --utc --json"));
+  EXPECT_EQ(utc["start"], "2026-12-08T13:00:00Z");
+
+  json updated = parse(pimctl("update " + id + " --subject 'Design review II' --end 2026-12-08T16:00 --json"));
+  EXPECT_EQ(updated["subject"], "Design review II");
+  EXPECT_EQ(updated["end"], "2026-12-08T16:00:00+01:00");
+  EXPECT_EQ(updated["location"], "Room 1");
+
+  Result table = pimctl("agenda --from 2026-12-08 --day");
+  EXPECT_EQ(table.status, 0);
+  EXPECT_NE(table.out.find("Design review II"), std::string::npos);
+  EXPECT_NE(table.out.find("2026-12-08 14:00"), std::string::npos);
+
+  EXPECT_EQ(pimctl("remove " + id).status, 0);
+  Result gone = pimctl("show " + id);
+  EXPECT_EQ(gone.status, 23);
+  EXPECT_NE(gone.err.find("no appointment has that id"), std::string::npos);
+  EXPECT_EQ(parse(pimctl("agenda --from 2026-12-08 --day --json"))["entries"].size(), 0u);
+}
+
+TEST_F(Pimctl, DemoStoreAndContacts) {
+  registerAll();
+  Result demo = pimctl("demo");
+  ASSERT_EQ(demo.status, 0) << demo.err;
+  EXPECT_NE(demo.out.find("created a demonstration store"), std::string::npos);
+  EXPECT_NE(demo.out.find("Team stand-up"), std::string::npos);
+  Result again = pimctl("demo");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out.find("created a demonstration store"), std::string::npos);
+
+  json eva = parse(pimctl("contact --first Eva --last Schmidt --json"));
+  EXPECT_EQ(eva["FN"][0], "Eva Schmidt");
+  EXPECT_EQ(eva["EMAIL"][0], "eva.schmidt@example.com");
+
+  fs::path msg = dir_ / "eva.msg";
+  Result exported = pimctl("contact --first Eva --last Schmidt --export " + quote(msg.string()) + " --format msg");
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(slurp(msg).substr(0, 4), std::string("\xD0\xCF\x11\xE0", 4));
+
+  Result nobody = pimctl("contact --first No --last Body");
+  EXPECT_EQ(nobody.status, 31);
+  EXPECT_NE(nobody.err.find("no such contact"), std::string::npos);
+  Result badFolder = pimctl("contact --first Eva --last Schmidt --export " + quote((dir_ / "missing/eva.vcf").string()));
+  EXPECT_EQ(badFolder.status, 33);
+}
+
+TEST_F(Pimctl, BadInputGetsAOneLineErrorAndTheUsage) {
+  struct Case {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"agenda --from tomorrowish", "cannot read the date"},
+      {"agenda --from 2026-02-30", "no such day"},
+      {"agenda --from 2026-12-08 --to 2026-12-01", "before"},
+      {"add --subject x --start 2026-12-08T10:00", "--end is required"},
+      {"add --subject x --start 2026-12-08T10:00 --end 2026-12-08T09:00", "before the start"},
+      {"add --subject x --start 2026-12-08T10:00 --end 2026-12-08T11:00 --status sleepy", "sleepy"},
+      {"add --subject x --start 2026-12-08T10:00 --end 2026-12-08T11:00 --attendee ':required'", "needs a name"},
+      {"contact --key banana", "32-bit"},
+      {"contact --first Eva", "--last"},
+      {"frobnicate", "frobnicate"},
+      {"", "subcommand"},
+  };
+  for (const Case& c : cases) {
+    Result r = pimctl(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+  }
+  EXPECT_EQ(pimctl("agenda --help").status, 0);
+}
+
+TEST_F(Pimctl, MissingRegistrationsAreNamed) {
+  Result none = pimctl("check");
+  EXPECT_EQ(none.status, 3);
+  EXPECT_NE(none.err.find("regsvr"), std::string::npos);
+
+  ASSERT_EQ(shell(std::string(REGSVR_PATH) + " " + quote(COMPONENT_PATH)).status, 0);
+  Result noServer = pimctl("whoami");
+  EXPECT_EQ(noServer.status, 11);
+  EXPECT_NE(noServer.err.find("not installed"), std::string::npos);
+  Result check = pimctl("check --json");
+  EXPECT_EQ(check.status, 11);
+  EXPECT_EQ(json::parse(check.out)["available"], false);
+}
+
+TEST_F(Pimctl, StoreImportAndExport) {
+  registerAll();
+  fs::path ics = dir_ / "in.ics";
+  std::ofstream(ics) << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n"
+                        "BEGIN:VEVENT\r\nUID:a@test\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:Imported\r\n"
+                        "DTSTART;TZID=Europe/Berlin:20261209T100000\r\nDTEND;TZID=Europe/Berlin:20261209T110000\r\n"
+                        "RRULE:FREQ=DAILY;COUNT=3\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  Result imported = pimctl("store import " + quote(ics.string()));
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_NE(imported.out.find("imported 1"), std::string::npos);
+  json days = parse(pimctl("agenda --from 2026-12-09 --to 2026-12-11 --json"));
+  EXPECT_EQ(days["entries"].size(), 3u);
+
+  fs::path out = dir_ / "out.ics";
+  ASSERT_EQ(pimctl("store export " + quote(out.string())).status, 0);
+  EXPECT_NE(slurp(out).find("SUMMARY:Imported"), std::string::npos);
+  EXPECT_EQ(pimctl("store import " + quote((dir_ / "none.ics").string())).status, 2);
+}
+
+}  // namespace
