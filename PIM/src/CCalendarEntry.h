@@ -1,0 +1,90 @@
+// CCalendarEntry: the local record of one appointment, with an optional binding to the Outlook
+// appointment it was read from or written to. Times are kept in local time and converted to and
+// from UTC only by the four time accessors.
+#pragma once
+#include <vector>
+
+#include <ObjectFrame.h>
+#include <Outlook.h>
+#include <VYN_PIM_OUTLOOK.h>
+
+// One attendee. The texts belong to the attendee list of the entry that holds the element and are
+// freed only by DeleteAttendeeList.
+struct CAttendee {
+  BSTR m_name;
+  BSTR m_emailAddr;
+  EAttendeeType m_type;
+};
+
+class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
+ public:
+  typedef ICalendarEntry InterfaceType;
+  static const IID& InterfaceId() { return IID_ICalendarEntry; }
+
+  CCalendarEntry();
+
+  STDMETHOD(put_subject)(BSTR newVal) override;
+  STDMETHOD(get_subject)(BSTR* pSubject) override;
+  STDMETHOD(put_startTime)(DATE newVal) override;
+  STDMETHOD(get_startTime)(DATE* pStart) override;
+  STDMETHOD(put_endTime)(DATE newVal) override;
+  STDMETHOD(get_endTime)(DATE* pEnd) override;
+  STDMETHOD(put_location)(BSTR newVal) override;
+  STDMETHOD(get_location)(BSTR* pLocation) override;
+  STDMETHOD(put_eventType)(ECalendarEventType newVal) override;
+  STDMETHOD(get_eventType)(ECalendarEventType* pType) override;
+  STDMETHOD(put_reminderOn)(VARIANT_BOOL newVal) override;
+  STDMETHOD(get_reminderOn)(VARIANT_BOOL* pbReminderOn) override;
+  STDMETHOD(put_reminderLeadTimeMinutes)(LONG newVal) override;
+  STDMETHOD(get_reminderLeadTimeMinutes)(LONG* pLeadTimeMins) override;
+  STDMETHOD(put_status)(ECalendarEntryStatus newVal) override;
+  STDMETHOD(get_status)(ECalendarEntryStatus* pStatus) override;
+  STDMETHOD(put_notes)(BSTR newVal) override;
+  STDMETHOD(get_notes)(BSTR* pNotes) override;
+  STDMETHOD(get_entryIdIsValid)(VARIANT_BOOL* pbEntryIdIsValid) override;
+  STDMETHOD(get_entryId)(BSTR* psEntryId) override;
+  STDMETHOD(AddAttendee)(BSTR AttendeeName, BSTR AttendeeEmailAddr, EAttendeeType type) override;
+
+  virtual IUnknown* GetControllingUnknown() = 0;
+  virtual ~CCalendarEntry();
+
+  // Not part of the interface; for the calendar database.
+
+  // The live entry behind pEntry, or null when pEntry is null or not one of this module's
+  // entries. Only the pointer value is compared: a foreign object is never called.
+  static CCalendarEntry* FromInterface(ICalendarEntry* pEntry);
+
+  // Takes a reference of its own to appt (non-null); a previous binding is dropped.
+  void SetUnderlyingOutlookAppointment(_AppointmentItem* appt);
+  void SetLocalUserId(BSTR id);
+  // Both return 0 on success; 1 to 4 tell which step failed.
+  int FillInLocalDataFromOutlook();
+  int FillInOutlookApptFromLocalData();
+  void DeleteAttendeeList();
+
+  static ECalendarEntryStatus EntryStatusFromOlStatus(LONG olStatus);
+  static LONG OlStatusFromEntryStatus(ECalendarEntryStatus status);
+  static LONG ToOlType(EAttendeeType type);
+  static EAttendeeType FromOlType(LONG olType);
+
+  IUnknown* m_pUnkMarshaler;
+  _AppointmentItem* m_OutlookAppt;
+  BSTR m_subject;
+  DATE m_startTime;
+  DATE m_endTime;
+  BSTR m_location;
+  ECalendarEventType m_eventType;
+  VARIANT_BOOL m_reminderOn;
+  LONG m_reminderLeadTimeMinutes;
+  ECalendarEntryStatus m_status;
+  BSTR m_notes;
+  std::vector<CAttendee> m_attendees;
+  VARIANT_BOOL m_entryIdIsValid;
+  BSTR m_entryId;
+  BSTR m_localUserId;
+
+ private:
+  // Links of the module's set of live entries.
+  CCalendarEntry* m_pPrevLive;
+  CCalendarEntry* m_pNextLive;
+};
