@@ -1,5 +1,12 @@
 // CCalendarDatabase: the default calendar folder, with application and folder pointers renewed for
 // each calling thread from the marshalling streams the adapter hands over.
+//
+// Locking: the contract is one caller at a time, but a host that overlaps calls from several threads
+// must not tear the thread-bound record. Every interface operation therefore opens with
+//     CObjectLock lock(this);
+// and keeps it for the whole call, so the pointers the getters return stay this thread's until it
+// returns. The object's critical section is re-entrant: CheckAndUpdatePtrsFromStreams and the
+// getters take it again on their own and may also be called without it.
 #pragma once
 #include <ObjectFrame.h>
 #include <Outlook.h>
@@ -35,4 +42,7 @@ class CCalendarDatabase : public CObjectRoot, public ICalendarDatabase {
   _Application* m_pOutlookAppFromStream;
   MAPIFolder* m_pCalendarFolderFromStream;
   BSTR m_localUserId;
+
+ private:
+  bool RebindFromStream(IStream* pKept, REFIID riid, IUnknown** ppFromStream, const char* releaseText);
 };

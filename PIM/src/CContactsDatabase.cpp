@@ -13,11 +13,60 @@ static const char kTraceClass[] = "CContactsDatabase";
 CContactsDatabase::CContactsDatabase()
     : m_pUnkMarshaler(nullptr), m_pContactsFolderStream(nullptr), m_ptrsThreadId(0), m_pContactsFolderFromStream(nullptr) {}
 
-CContactsDatabase::~CContactsDatabase() {}
+CContactsDatabase::~CContactsDatabase() {
+  PIM_TRACE("~CContactsDatabase", "CContactsDatabase destructor called");
+  if (m_pContactsFolderStream) {
+    // The handover leaves two references here: the one the stream was made with and the adapter's.
+    for (int i = 0; i < kContactsFolderStreamRefs; ++i) {
+      LONG left = (LONG)m_pContactsFolderStream->Release();
+      PIM_TRACE("~CContactsDatabase",
+                QLT_CString("in ~CContactsDatabase after m_pContactsFolderStream->Release(), refsLeft =") + left);
+    }
+    m_pContactsFolderStream = nullptr;
+  }
+  if (m_pContactsFolderFromStream) {
+    LONG left = (LONG)m_pContactsFolderFromStream->Release();
+    PIM_TRACE("~CContactsDatabase", QLT_CString("m_pContactsFolderFromStream->Release() refsLeft: ") + left);
+    m_pContactsFolderFromStream = nullptr;
+  }
+}
 
-bool CContactsDatabase::CheckAndUpdatePtrsFromStreams() { return false; }
+bool CContactsDatabase::CheckAndUpdatePtrsFromStreams() {
+  CObjectLock lock(this);
+  if (GetCurrentThreadId() == m_ptrsThreadId) {
+    PIM_TRACE("CheckAndUpdatePtrsFromStreams",
+              "CheckAndUpdatePtrsFromStreams called, not regenerating ptrs (current ones are valid for this thread)");
+    return true;
+  }
+  PIM_TRACE("CheckAndUpdatePtrsFromStreams", "CheckAndUpdatePtrsFromStreams called, regenerating ptrs from streams");
 
-MAPIFolder* CContactsDatabase::get_pContactsFolder() { return nullptr; }
+  // Unmarshal from a clone, so the kept stream keeps its data and its position for the next thread.
+  IStream* pClone = nullptr;
+  HRESULT hr = m_pContactsFolderStream ? m_pContactsFolderStream->Clone(&pClone) : E_POINTER;
+  if (FAILED(hr)) {
+    PIM_TRACE("CheckAndUpdatePtrsFromStreams", QLT_CString("local check ABORTING, bad HR: ") + (LONG)hr);
+    return false;
+  }
+  if (m_pContactsFolderFromStream) {
+    LONG left = (LONG)m_pContactsFolderFromStream->Release();
+    PIM_TRACE("CheckAndUpdatePtrsFromStreams", QLT_CString("m_pContactsFolderFromStream->Release() refsLeft: ") + left);
+    m_pContactsFolderFromStream = nullptr;
+  }
+  hr = CoGetInterfaceAndReleaseStream(pClone, IID_MAPIFolder, (void**)&m_pContactsFolderFromStream);
+  if (FAILED(hr)) {
+    m_pContactsFolderFromStream = nullptr;
+    PIM_TRACE("CheckAndUpdatePtrsFromStreams", QLT_CString("local check ABORTING, bad HR: ") + (LONG)hr);
+    return false;
+  }
+
+  m_ptrsThreadId = GetCurrentThreadId();
+  return true;
+}
+
+MAPIFolder* CContactsDatabase::get_pContactsFolder() {
+  if (!CheckAndUpdatePtrsFromStreams()) return nullptr;
+  return m_pContactsFolderFromStream;
+}
 
 // ---- the searches ----------------------------------------------------------------------------
 

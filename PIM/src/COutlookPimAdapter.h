@@ -36,7 +36,14 @@ class COutlookPimAdapter : public CObjectRoot, public IPimAdapter {
   BSTR m_MyPimId;
   ISafeCurrentUser* m_pSafeCurrUser;
   IUnknown* m_pUnkMarshaler;
+
+ private:
+  void ReleaseLogonState();
+  void ReleaseHandoutsAndLogon(const char* function);
+  void DropCalendarDatabase();
+  void DropContactsDatabase();
 };
 
 // 8-bit ANSI text to a new BSTR, or null when allocation fails; length -1 means NUL-terminated.
+// The caller frees the result with SysFreeString.
 BSTR BstrFromAnsiString(const char* text, int length);

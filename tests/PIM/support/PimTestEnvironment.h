@@ -1,0 +1,113 @@
+// The component's test environment: a temporary registry and store for the whole test program, the
+// PIM server and the component library registered in it, and a fixture that creates the adapter
+// through the class factory as a host does.
+//
+//     class MyTest : public pimtest::AdapterTest {};           // fixture: adapter_ ready
+//     TEST_F(MyTest, X) { adapter_->Logon(...); }
+//     if (!pimtest::Env().serverRegistered) GTEST_SKIP();     // test needs the PIM server
+//
+// The libraries' paths come from the build (PIM_COMPONENT_LIBRARY, PIM_SERVER_LIBRARY).
+#pragma once
+#include <VYN_PIM_OUTLOOK.h>
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+#include "ComTestSupport.h"
+
+namespace pimtest {
+
+struct Environment {
+  std::string dir;
+  std::string registryFile;
+  std::string storeFile;
+  HMODULE component = nullptr;
+  HMODULE server = nullptr;
+  bool componentRegistered = false;
+  bool serverRegistered = false;
+
+  // True when no object of the component library is alive (its DllCanUnloadNow says S_OK).
+  bool ComponentCanUnload() const {
+    if (component == nullptr) return true;
+    auto canUnload = reinterpret_cast<HRESULT (*)()>(GetProcAddress(component, "DllCanUnloadNow"));
+    return canUnload == nullptr || canUnload() == S_OK;
+  }
+};
+
+inline Environment& Env() {
+  static Environment env;
+  return env;
+}
+
+// Registers a library's classes by its DllRegisterServer, as regsvr does.
+inline bool RegisterLibrary(const char* path, HMODULE* out) {
+  if (path == nullptr || *path == 0) return false;
+  HMODULE h = LoadLibraryA(path);
+  if (h == nullptr) return false;
+  *out = h;
+  auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(h, "DllRegisterServer"));
+  return reg != nullptr && SUCCEEDED(reg());
+}
+
+class GlobalEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    Environment& env = Env();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "pimtest-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) FAIL() << "no temporary folder";
+    env.dir = tmpl;
+    env.registryFile = env.dir + "/registry.reg";
+    env.storeFile = env.dir + "/store.db";
+    setenv("PIM_REGISTRY", env.registryFile.c_str(), 1);
+    setenv("PIM_STORE", env.storeFile.c_str(), 1);
+
+    Apartment com;
+#ifdef PIM_SERVER_LIBRARY
+    env.serverRegistered = RegisterLibrary(PIM_SERVER_LIBRARY, &env.server);
+#endif
+#ifdef PIM_COMPONENT_LIBRARY
+    env.componentRegistered = RegisterLibrary(PIM_COMPONENT_LIBRARY, &env.component);
+#endif
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(Env().dir, ec);
+  }
+};
+
+inline ::testing::Environment* const kGlobalEnvironment =
+    ::testing::AddGlobalTestEnvironment(new GlobalEnvironment);
+
+// An adapter made through the registry and the class factory, with COM initialised on the test's
+// thread. TearDown checks that no object of the component outlives the test.
+class AdapterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(com_.hr()));
+    ASSERT_TRUE(Env().componentRegistered) << "component library not registered";
+    HRESULT hr = CoCreateInstance(CLSID_COutlookPimAdapter, nullptr, CLSCTX_INPROC_SERVER, IID_IPimAdapter,
+                                  reinterpret_cast<void**>(&adapter_));
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_NE(adapter_, nullptr);
+  }
+  void TearDown() override {
+    ReleaseAdapter();
+    EXPECT_TRUE(Env().ComponentCanUnload()) << "an object of the component is still alive";
+  }
+  // The host's last reference; the adapter's destructor runs here.
+  void ReleaseAdapter() {
+    if (adapter_) {
+      adapter_->Release();
+      adapter_ = nullptr;
+    }
+  }
+
+  Apartment com_;
+  IPimAdapter* adapter_ = nullptr;
+};
+
+}  // namespace pimtest
