@@ -1,0 +1,60 @@
+// Recurrence expansion. libical's own expansion (icalcomponent_foreach_recurrence)
+// ignores RDATE;TZID, misplaces all-day events, stretches durations across
+// daylight-saving changes and skips RECURRENCE-ID overrides, so we drive
+// icalrecur_iterator ourselves and apply EXDATE, RDATE and overrides here.
+#pragma once
+
+#include "ical.h"
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+namespace pim::store {
+
+inline constexpr UtcSeconds kOpenEnd = std::numeric_limits<std::int64_t>::max() / 4;
+
+/// One event with its recurrence, compiled from a normalised VCALENDAR (master
+/// VEVENT plus override VEVENTs).
+struct Series {
+    std::string zone;  // Olson
+    bool allDay = false;
+    WallTime startWall;     // master DTSTART in `zone`
+    UtcSeconds start = 0;   // master's first instance
+    UtcSeconds end = 0;
+    // End of an instance: its wall start plus whole days and wall seconds, converted
+    // in `zone`, plus exact seconds. DTEND in the start's zone gives wall seconds, so
+    // a 01:30-03:30 meeting keeps those wall times on a daylight-saving night;
+    // all-day events give days; DURATION gives days and exact seconds.
+    int nominalDays = 0;
+    std::int64_t wallSeconds = 0;
+    std::int64_t exactSeconds = 0;
+    std::vector<icalrecurrencetype> rules;
+    bool finite = true;     // every rule has COUNT or UNTIL
+    struct Extra { UtcSeconds start, end; };
+    std::vector<UtcSeconds> exdates;   // sorted instants
+    std::vector<std::int64_t> exdays;  // EXDATE;VALUE=DATE on a timed event: local days
+    std::vector<Extra> rdates;
+    struct Override { UtcSeconds recurrenceId, start, end; };
+    std::vector<Override> overrides;
+    UtcSeconds spanStart = 0, spanEnd = 0;  // kOpenEnd when the rules never end
+    UtcSeconds maxLength = 0;               // longest instance, for windowing
+
+    bool recurring() const { return !rules.empty() || !rdates.empty(); }
+};
+
+/// Compiles a VCALENDAR after ical::normalize. Throws std::invalid_argument when it
+/// holds no VEVENT with a DTSTART.
+Series compileSeries(icalcomponent* vcalendar, const std::string& fallbackZone);
+
+struct Instance {
+    UtcSeconds start, end;
+    UtcSeconds recurrenceId;  // the instance's original start
+    int override = -1;        // index into Series::overrides, or -1
+};
+
+/// Instances with start <= to and end >= from, by start, at most `limit` of them.
+std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to,
+                             std::size_t limit = 100000);
+
+}  // namespace pim::store

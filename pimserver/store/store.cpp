@@ -1,0 +1,748 @@
+#include "store.h"
+
+#include "event.h"
+#include "store_impl.h"
+#include "vcard.h"
+
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <unordered_map>
+
+namespace pim::store {
+
+// ---- SQLite plumbing --------------------------------------------------------
+
+namespace {
+
+int32_t toMinutesFloor(UtcSeconds t) {
+    if (t <= -kOpenEnd) return INT32_MIN;
+    int64_t m = t >= 0 ? t / 60 : -((-t + 59) / 60);
+    return static_cast<int32_t>(std::clamp<int64_t>(m, INT32_MIN, INT32_MAX));
+}
+int32_t toMinutesCeil(UtcSeconds t) {
+    if (t >= kOpenEnd) return INT32_MAX;
+    int64_t m = t >= 0 ? (t + 59) / 60 : -((-t) / 60);
+    return static_cast<int32_t>(std::clamp<int64_t>(m, INT32_MIN, INT32_MAX));
+}
+
+std::string hex(const uint8_t* p, size_t n) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(digits[p[i] >> 4]);
+        s.push_back(digits[p[i] & 15]);
+    }
+    return s;
+}
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE meta(name TEXT PRIMARY KEY, value BLOB);
+CREATE TABLE items(
+  key INTEGER PRIMARY KEY AUTOINCREMENT,
+  folder INTEGER NOT NULL,
+  kind INTEGER NOT NULL,
+  entry_id TEXT UNIQUE,
+  uid TEXT,
+  data TEXT NOT NULL,
+  zone TEXT,
+  start_utc INTEGER NOT NULL DEFAULT 0,
+  end_utc INTEGER NOT NULL DEFAULT 0,
+  recurring INTEGER NOT NULL DEFAULT 0,
+  all_day INTEGER NOT NULL DEFAULT 0,
+  version INTEGER NOT NULL DEFAULT 1);
+CREATE INDEX items_folder ON items(folder, key);
+CREATE INDEX items_uid ON items(uid);
+CREATE VIRTUAL TABLE spans USING rtree_i32(key, lo, hi);
+CREATE TABLE contacts(
+  key INTEGER PRIMARY KEY,
+  first_name TEXT, last_name TEXT, full_name TEXT, company TEXT);
+CREATE INDEX contacts_name ON contacts(last_name COLLATE NOCASE, first_name COLLATE NOCASE);
+CREATE INDEX contacts_full ON contacts(full_name COLLATE NOCASE);
+CREATE TABLE contact_emails(key INTEGER NOT NULL, email TEXT NOT NULL);
+CREATE INDEX contact_emails_email ON contact_emails(email COLLATE NOCASE);
+CREATE INDEX contact_emails_key ON contact_emails(key);
+)sql";
+
+}  // namespace
+
+Store::Store(std::string path) : path_(std::move(path)), cache_(std::make_unique<Cache>()) {}
+
+Store::~Store() {
+    for (auto& [sql, s] : cache_->stmts) sqlite3_finalize(s);
+    if (db_) sqlite3_close_v2(db_);
+}
+
+void Store::exec(const char* sql) {
+    char* err = nullptr;
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        std::string msg = err ? err : sqlite3_errstr(rc);
+        sqlite3_free(err);
+        throw StoreError(errcOf(rc), msg);
+    }
+}
+
+void Store::beginWrite() {
+    if (txDepth_++ > 0) return;
+    try {
+        // IMMEDIATE takes the write lock now, so the busy handler waits for other writers.
+        exec("BEGIN IMMEDIATE");
+    } catch (...) {
+        --txDepth_;
+        throw;
+    }
+}
+
+void Store::commit() {
+    if (--txDepth_ > 0) return;
+    try {
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Store::rollback() {
+    if (--txDepth_ > 0) return;
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Store::transaction(const std::function<void()>& fn) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    beginWrite();
+    try {
+        fn();
+    } catch (...) {
+        rollback();
+        throw;
+    }
+    commit();
+}
+
+// ---- opening ----------------------------------------------------------------
+
+namespace {
+
+uint32_t be32(const unsigned char* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Checks the file header without letting SQLite touch the file.
+void checkHeader(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) throw StoreError(Errc::NotFound, "no store at " + path);
+        throw StoreError(Errc::AccessDenied, "cannot read " + path + ": " + std::strerror(errno));
+    }
+    unsigned char h[100];
+    ssize_t n = ::read(fd, h, sizeof h);
+    int err = errno;
+    ::close(fd);
+    if (n < 0) throw StoreError(Errc::AccessDenied, "cannot read " + path + ": " + std::strerror(err));
+    if (n < 100 || std::memcmp(h, "SQLite format 3", 16) != 0)
+        throw StoreError(Errc::NotAStore, path + " is not a PIM store");
+    if (be32(h + 68) != Store::kApplicationId) throw StoreError(Errc::NotAStore, path + " is not a PIM store");
+    if (be32(h + 60) > static_cast<uint32_t>(Store::kSchemaVersion))
+        throw StoreError(Errc::NewerVersion, path + " was written by a newer version");
+    if (::access(path.c_str(), R_OK | W_OK) != 0)
+        throw StoreError(Errc::AccessDenied, "cannot write " + path + ": " + std::strerror(errno));
+}
+
+// Builds a new store beside `path` and links it into place, so that no other
+// process ever sees a half-made store.
+void createStore(const std::string& path) {
+    std::filesystem::path p(path);
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
+    std::string tmp = path + ".new-" + std::to_string(::getpid());
+    ::unlink(tmp.c_str());
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    auto cleanup = [&] {
+        sqlite3_close_v2(db);
+        ::unlink(tmp.c_str());
+    };
+    if (rc != SQLITE_OK) {
+        cleanup();
+        throw StoreError(errcOf(rc), "cannot create " + path);
+    }
+    std::array<uint8_t, 16> id;
+    std::random_device rd;
+    for (auto& b : id) b = static_cast<uint8_t>(rd());
+    std::string sql = std::string("BEGIN;") + kSchema + "PRAGMA application_id=" + std::to_string(Store::kApplicationId) +
+                      ";PRAGMA user_version=" + std::to_string(Store::kSchemaVersion) + ";";
+    rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        rc = sqlite3_prepare_v2(db, "INSERT INTO meta(name, value) VALUES('store_id', ?)", -1, &s, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_blob(s, 1, id.data(), 16, SQLITE_STATIC);
+            rc = sqlite3_step(s) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+        }
+        sqlite3_finalize(s);
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT; PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        cleanup();
+        throw StoreError(Errc::Io, "cannot create " + path);
+    }
+    sqlite3_close_v2(db);
+    db = nullptr;
+    if (::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        throw StoreError(Errc::AccessDenied, "cannot create " + path + ": " + std::strerror(err));
+    }
+    ::unlink(tmp.c_str());
+}
+
+}  // namespace
+
+std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) throw StoreError(Errc::AccessDenied, "cannot reach " + path + ": " + std::strerror(errno));
+        if (!options.create) throw StoreError(Errc::NotFound, "no store at " + path);
+        createStore(path);
+    } else if (!S_ISREG(st.st_mode)) {
+        throw StoreError(Errc::AccessDenied, path + " cannot be read as a file");
+    }
+    checkHeader(path);
+
+    std::unique_ptr<Store> s(new Store(path));
+    int rc = sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) fail(s->db_, rc, "open");
+    sqlite3_busy_timeout(s->db_, options.busyTimeoutMs);
+    sqlite3_extended_result_codes(s->db_, 0);
+    s->exec("PRAGMA synchronous=FULL");
+    try {
+        Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
+        if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
+        std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
+    } catch (const StoreError& e) {
+        if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
+        throw;
+    }
+    return s;
+}
+
+std::string Store::storeIdHex() const { return hex(storeId_.data(), storeId_.size()); }
+
+// ---- entry ids ----------------------------------------------------------------
+
+std::string Store::computedEntryId(RecordKey key) const {
+    uint8_t k[4] = {uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16), uint8_t(key >> 24)};
+    return "00000000" + storeIdHex() + hex(k, 4);
+}
+
+void Store::setEntryId(RecordKey key, const std::string& entryId) {
+    if (entryId.empty()) throw StoreError(Errc::Invalid, "empty entry id");
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    transaction([&] {
+        if (auto other = keyOfEntryId(entryId); other && *other != key)
+            throw StoreError(Errc::Invalid, "entry id in use");
+        Stmt u(*this, "UPDATE items SET entry_id=?1 WHERE key=?2");
+        u.bind(1, entryId).bind(2, key).step();
+        if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such item");
+    });
+}
+
+std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    {
+        Stmt q(*this, "SELECT key FROM items WHERE entry_id=?1");
+        q.bind(1, entryId);
+        if (q.step()) return static_cast<RecordKey>(q.i64(0));
+    }
+    if (entryId.size() != 48 || entryId.substr(0, 40) != "00000000" + storeIdHex()) return std::nullopt;
+    uint32_t key = 0;
+    for (int i = 3; i >= 0; --i) {
+        std::string_view byte = entryId.substr(40 + 2 * i, 2);
+        unsigned v = 0;
+        for (char c : byte) {
+            v <<= 4;
+            if (c >= '0' && c <= '9') v |= unsigned(c - '0');
+            else if (c >= 'A' && c <= 'F') v |= unsigned(c - 'A' + 10);
+            else return std::nullopt;
+        }
+        key = (key << 8) | v;
+    }
+    // An item that was given its own id no longer answers to the computed one.
+    Stmt q(*this, "SELECT entry_id IS NULL FROM items WHERE key=?1");
+    q.bind(1, key);
+    if (q.step() && q.i64(0)) return key;
+    return std::nullopt;
+}
+
+// ---- items ----------------------------------------------------------------------
+
+#define ITEM_COLUMNS "key, folder, kind, entry_id, data, zone, start_utc, end_utc, recurring, version"
+
+ItemRecord Store::readRow(Stmt& q) {
+    ItemRecord r;
+    r.key = static_cast<RecordKey>(q.i64(0));
+    r.folder = static_cast<Folder>(q.i64(1));
+    r.kind = static_cast<Kind>(q.i64(2));
+    r.entryId = q.null(3) ? computedEntryId(r.key) : q.text(3);
+    r.data = q.text(4);
+    r.zone = q.text(5);
+    r.start = q.i64(6);
+    r.end = q.i64(7);
+    r.recurring = q.i64(8) != 0;
+    r.version = static_cast<uint64_t>(q.i64(9));
+    return r;
+}
+
+std::optional<ItemRecord> Store::get(RecordKey key) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Stmt q(*this, "SELECT " ITEM_COLUMNS " FROM items WHERE key=?1");
+    q.bind(1, key);
+    if (!q.step()) return std::nullopt;
+    return readRow(q);
+}
+
+std::optional<ItemRecord> Store::find(std::string_view entryId) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    auto key = keyOfEntryId(entryId);
+    if (!key) return std::nullopt;
+    return get(*key);
+}
+
+std::vector<RecordKey> Store::keys(Folder folder) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<RecordKey> out;
+    Stmt q(*this, "SELECT key FROM items WHERE folder=?1 ORDER BY key");
+    q.bind(1, static_cast<int>(folder));
+    while (q.step()) out.push_back(static_cast<RecordKey>(q.i64(0)));
+    return out;
+}
+
+std::size_t Store::count(Folder folder) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Stmt q(*this, "SELECT count(*) FROM items WHERE folder=?1");
+    q.bind(1, static_cast<int>(folder));
+    q.step();
+    return static_cast<size_t>(q.i64(0));
+}
+
+void Store::remove(RecordKey key) {
+    transaction([&] {
+        Stmt d(*this, "DELETE FROM items WHERE key=?1");
+        d.bind(1, key).step();
+        if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such item");
+        Stmt s(*this, "DELETE FROM spans WHERE key=?1");
+        s.bind(1, key).step();
+        Stmt c(*this, "DELETE FROM contacts WHERE key=?1");
+        c.bind(1, key).step();
+        Stmt e(*this, "DELETE FROM contact_emails WHERE key=?1");
+        e.bind(1, key).step();
+    });
+    cache_->series.erase(key);
+}
+
+RecordKey Store::insertItem(Folder folder, Kind kind, const std::string& uid, const std::string& data,
+                            const std::string& zone, UtcSeconds start, UtcSeconds end, bool recurring,
+                            UtcSeconds spanStart, UtcSeconds spanEnd) {
+    Stmt q(*this,
+           "INSERT INTO items(folder, kind, uid, data, zone, start_utc, end_utc, recurring, all_day)"
+           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 0)");
+    q.bind(1, static_cast<int>(folder)).bind(2, static_cast<int>(kind)).bind(3, uid).bind(4, data);
+    q.bind(5, zone).bind(6, start).bind(7, end).bind(8, recurring ? 1 : 0);
+    q.step();
+    int64_t key = sqlite3_last_insert_rowid(db_);
+    if (key > int64_t(UINT32_MAX)) throw StoreError(Errc::Full, "record keys exhausted");
+    if (kind == Kind::Appointment) writeSpan(static_cast<RecordKey>(key), spanStart, spanEnd);
+    return static_cast<RecordKey>(key);
+}
+
+void Store::writeSpan(RecordKey key, UtcSeconds lo, UtcSeconds hi) {
+    Stmt q(*this, "INSERT OR REPLACE INTO spans(key, lo, hi) VALUES(?1, ?2, ?3)");
+    q.bind(1, key).bind(2, toMinutesFloor(lo)).bind(3, toMinutesCeil(hi)).step();
+}
+
+// ---- calendar -----------------------------------------------------------------
+
+namespace {
+
+// Gives the master and its overrides one UID; returns it.
+std::string ensureUid(icalcomponent* cal) {
+    icalcomponent* m = ical::master(cal);
+    std::string uid = event::text(m, ICAL_UID_PROPERTY);
+    if (uid.empty()) {
+        uid = event::newUid();
+        event::setText(m, ICAL_UID_PROPERTY, uid);
+    }
+    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT))
+        if (e != m && event::text(e, ICAL_UID_PROPERTY) != uid) event::setText(e, ICAL_UID_PROPERTY, uid);
+    return uid;
+}
+
+ical::ComponentPtr parseEvent(std::string_view text) {
+    ical::ComponentPtr cal = ical::parse(text);
+    if (!cal || !ical::master(cal.get())) throw StoreError(Errc::Invalid, "no VEVENT in the text");
+    return cal;
+}
+
+}  // namespace
+
+void Store::storeEvent(RecordKey key, icalcomponent* cal, const std::string& zoneName, bool isNew, RecordKey* added) {
+    std::string uid = ensureUid(cal);
+    Series s;
+    try {
+        s = compileSeries(cal, zoneName);
+    } catch (const std::exception& e) {
+        throw StoreError(Errc::Invalid, e.what());
+    }
+    std::string data = ical::write(cal);
+    bool recurring = s.recurring() || !s.overrides.empty();
+    if (isNew) {
+        *added = insertItem(Folder::Calendar, Kind::Appointment, uid, data, s.zone, s.start, s.end, recurring,
+                            s.spanStart, s.spanEnd);
+        key = *added;
+    } else {
+        Stmt q(*this,
+               "UPDATE items SET uid=?2, data=?3, zone=?4, start_utc=?5, end_utc=?6, recurring=?7,"
+               " all_day=?8, version=version+1 WHERE key=?1 AND kind=1");
+        q.bind(1, key).bind(2, uid).bind(3, data).bind(4, s.zone).bind(5, s.start).bind(6, s.end);
+        q.bind(7, recurring ? 1 : 0).bind(8, s.allDay ? 1 : 0);
+        q.step();
+        if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such appointment");
+        writeSpan(key, s.spanStart, s.spanEnd);
+        cache_->series.erase(key);
+    }
+    if (s.allDay) {
+        Stmt a(*this, "UPDATE items SET all_day=1 WHERE key=?1");
+        a.bind(1, key).step();
+    }
+}
+
+RecordKey Store::addEvent(std::string_view text) {
+    ical::ComponentPtr cal = parseEvent(text);
+    std::string z = ical::normalize(cal.get(), zone::local());
+    RecordKey key = 0;
+    transaction([&] { storeEvent(0, cal.get(), z, true, &key); });
+    return key;
+}
+
+void Store::updateEvent(RecordKey key, std::string_view text) {
+    ical::ComponentPtr cal = parseEvent(text);
+    std::string z = ical::normalize(cal.get(), zone::local());
+    transaction([&] { storeEvent(key, cal.get(), z, false, nullptr); });
+}
+
+RecordKey Store::addOther(Folder folder, Kind kind, std::string_view data) {
+    if (kind == Kind::Appointment || kind == Kind::Contact || kind == Kind::DistList)
+        throw StoreError(Errc::Invalid, "use the typed add for appointments and contacts");
+    RecordKey key = 0;
+    transaction([&] { key = insertItem(folder, kind, "", std::string(data), "", 0, 0, false, 0, 0); });
+    return key;
+}
+
+namespace {
+
+icalcomponent* findOverride(icalcomponent* cal, const Series& s, UtcSeconds rid) {
+    icalcomponent* m = ical::master(cal);
+    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
+        if (e == m) continue;
+        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
+        if (!p) continue;
+        ical::Time t = ical::readTime(p);
+        if (ical::toUtc(t, ical::zoneOf(t, s.zone)) == rid) return e;
+    }
+    return nullptr;
+}
+
+ical::Time instanceTime(const Series& s, UtcSeconds rid) {
+    ical::Time t;
+    t.wall = zone::toWall(s.zone, rid);
+    if (s.allDay) {
+        t.isDate = true;
+        t.wall.hour = t.wall.minute = t.wall.second = 0;
+    } else if (s.zone == "UTC") {
+        t.isUtc = true;
+    } else {
+        t.tzid = s.zone;
+    }
+    return t;
+}
+
+bool isInstance(const Series& s, UtcSeconds rid) {
+    for (const Instance& i : expand(s, rid - s.maxLength - 86400 * 2, rid + 86400 * 2))
+        if (i.recurrenceId == rid) return true;
+    return false;
+}
+
+}  // namespace
+
+void Store::deleteOccurrence(RecordKey key, UtcSeconds rid) {
+    transaction([&] {
+        auto rec = get(key);
+        if (!rec || rec->kind != Kind::Appointment) throw StoreError(Errc::NotFound, "no such appointment");
+        ical::ComponentPtr cal = parseEvent(rec->data);
+        Series s = compileSeries(cal.get(), rec->zone);
+        if (!isInstance(s, rid)) throw StoreError(Errc::NotFound, "no such occurrence");
+        if (icalcomponent* o = findOverride(cal.get(), s, rid)) {
+            icalcomponent_remove_component(cal.get(), o);
+            icalcomponent_free(o);
+        }
+        icalproperty* ex = icalproperty_new(ICAL_EXDATE_PROPERTY);
+        ical::writeTime(ex, instanceTime(s, rid));
+        icalcomponent_add_property(ical::master(cal.get()), ex);
+        storeEvent(key, cal.get(), rec->zone, false, nullptr);
+    });
+}
+
+void Store::saveOccurrence(RecordKey key, UtcSeconds rid, std::string_view vevent) {
+    ical::ComponentPtr given = parseEvent(vevent);
+    transaction([&] {
+        auto rec = get(key);
+        if (!rec || rec->kind != Kind::Appointment) throw StoreError(Errc::NotFound, "no such appointment");
+        ical::ComponentPtr cal = parseEvent(rec->data);
+        Series s = compileSeries(cal.get(), rec->zone);
+        if (!isInstance(s, rid)) throw StoreError(Errc::NotFound, "no such occurrence");
+        if (icalcomponent* o = findOverride(cal.get(), s, rid)) {
+            icalcomponent_remove_component(cal.get(), o);
+            icalcomponent_free(o);
+        }
+        icalcomponent* o = icalcomponent_new_clone(ical::master(given.get()));
+        for (icalproperty_kind k : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY,
+                                    ICAL_EXRULE_PROPERTY, ICAL_RECURRENCEID_PROPERTY}) {
+            while (icalproperty* p = icalcomponent_get_first_property(o, k)) {
+                icalcomponent_remove_property(o, p);
+                icalproperty_free(p);
+            }
+        }
+        icalproperty* r = icalproperty_new(ICAL_RECURRENCEID_PROPERTY);
+        ical::writeTime(r, instanceTime(s, rid));
+        icalcomponent_add_property(o, r);
+        icalcomponent_add_component(cal.get(), o);
+        ical::normalize(cal.get(), rec->zone);
+        storeEvent(key, cal.get(), rec->zone, false, nullptr);
+    });
+}
+
+std::shared_ptr<const Series> Store::series(RecordKey key) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Stmt q(*this, "SELECT version, data, zone FROM items WHERE key=?1 AND kind=1");
+    q.bind(1, key);
+    if (!q.step()) throw StoreError(Errc::NotFound, "no such appointment");
+    uint64_t version = static_cast<uint64_t>(q.i64(0));
+    auto it = cache_->series.find(key);
+    if (it != cache_->series.end() && it->second.version == version) return it->second.series;
+    ical::ComponentPtr cal = parseEvent(q.text(1));
+    auto s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
+    cache_->series[key] = {version, s};
+    return s;
+}
+
+std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<Occurrence> out;
+    if (to < from) std::swap(from, to);
+    struct Row {
+        RecordKey key;
+        uint64_t version;
+        UtcSeconds start, end;
+        bool recurring, allDay;
+    };
+    std::vector<Row> rows;
+    bool ownTx = txDepth_ == 0;
+    if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
+    try {
+        {
+            Stmt q(*this,
+                   "SELECT i.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day"
+                   " FROM spans s JOIN items i ON i.key = s.key WHERE s.lo <= ?1 AND s.hi >= ?2");
+            q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
+            while (q.step())
+                rows.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3),
+                                q.i64(4) != 0, q.i64(5) != 0});
+        }
+        for (const Row& r : rows) {
+            if (!r.recurring) {
+                if (r.start <= to && r.end >= from) out.push_back({r.key, r.version, r.start, r.end, false, 0, false, r.allDay});
+                continue;
+            }
+            std::shared_ptr<const Series> s;
+            auto it = cache_->series.find(r.key);
+            if (it != cache_->series.end() && it->second.version == r.version) s = it->second.series;
+            else s = series(r.key);
+            for (const Instance& i : expand(*s, from, to, limit))
+                out.push_back({r.key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, s->allDay});
+        }
+    } catch (...) {
+        if (ownTx) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (ownTx) exec("COMMIT");
+    std::sort(out.begin(), out.end(), [](const Occurrence& a, const Occurrence& b) {
+        if (a.start != b.start) return a.start < b.start;
+        if (a.key != b.key) return a.key < b.key;
+        return a.recurrenceId < b.recurrenceId;
+    });
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+std::string toICalendar(const Appointment& a) {
+    ical::ComponentPtr cal(icalcomponent_new(ICAL_VCALENDAR_COMPONENT));
+    icalcomponent_add_property(cal.get(), icalproperty_new_version("2.0"));
+    icalcomponent_add_property(cal.get(), icalproperty_new_prodid("-//PimServer//Store//EN"));
+    icalcomponent* e = icalcomponent_new(ICAL_VEVENT_COMPONENT);
+    icalcomponent_add_component(cal.get(), e);
+    std::string z = a.zone.empty() ? zone::local() : zone::resolve(a.zone);
+    if (z.empty()) throw StoreError(Errc::Invalid, "unknown time zone " + a.zone);
+    event::setText(e, ICAL_UID_PROPERTY, a.uid.empty() ? event::newUid() : a.uid);
+    icalcomponent_add_property(e, icalproperty_new_dtstamp(icaltime_current_time_with_zone(icaltimezone_get_utc_timezone())));
+    event::setText(e, ICAL_SUMMARY_PROPERTY, a.subject);
+    event::setText(e, ICAL_LOCATION_PROPERTY, a.location);
+    event::setText(e, ICAL_DESCRIPTION_PROPERTY, a.body);
+    event::setTimes(e, a.start, a.end, a.allDay, z);
+    event::setBusyStatus(e, a.busyStatus);
+    event::setReminder(e, a.reminderSet, a.reminderMinutes);
+    Series probe;
+    probe.zone = z;
+    probe.allDay = a.allDay;
+    if (!a.rrule.empty()) {
+        icalrecurrencetype r = icalrecurrencetype_from_string(a.rrule.c_str());
+        if (r.freq == ICAL_NO_RECURRENCE) throw StoreError(Errc::Invalid, "unreadable rule " + a.rrule);
+        icalcomponent_add_property(e, icalproperty_new_rrule(r));
+    }
+    for (UtcSeconds x : a.exdates) {
+        icalproperty* p = icalproperty_new(ICAL_EXDATE_PROPERTY);
+        ical::writeTime(p, instanceTime(probe, x));
+        icalcomponent_add_property(e, p);
+    }
+    for (UtcSeconds x : a.rdates) {
+        icalproperty* p = icalproperty_new(ICAL_RDATE_PROPERTY);
+        ical::writeTime(p, instanceTime(probe, x));
+        icalcomponent_add_property(e, p);
+    }
+    return ical::write(cal.get());
+}
+
+// ---- contacts --------------------------------------------------------------------
+
+namespace {
+
+struct ParsedCard {
+    ContactFields fields;
+    std::string uid;
+    bool group = false;
+};
+
+ParsedCard readCard(std::string_view text) {
+    std::vector<vcard::Card> cards;
+    try {
+        cards = vcard::parseCards(text);
+    } catch (const std::exception& e) {
+        throw StoreError(Errc::Invalid, e.what());
+    }
+    if (cards.empty()) throw StoreError(Errc::Invalid, "no vCard in the text");
+    const vcard::Card& c = cards.front();
+    ParsedCard p;
+    p.fields.firstName = c.givenName();
+    p.fields.lastName = c.familyName();
+    p.fields.fullName = c.formattedName();
+    p.fields.company = c.organization();
+    p.fields.emails = c.emails();
+    if (const vcard::Property* u = c.find("UID")) p.uid = u->text();
+    for (const char* k : {"KIND", "X-ADDRESSBOOKSERVER-KIND"})
+        if (const vcard::Property* kind = c.find(k))
+            if (strcasecmp(kind->text().c_str(), "group") == 0) p.group = true;
+    return p;
+}
+
+}  // namespace
+
+void Store::writeContactIndex(RecordKey key, const ContactFields& f) {
+    Stmt c(*this,
+           "INSERT OR REPLACE INTO contacts(key, first_name, last_name, full_name, company) VALUES(?1,?2,?3,?4,?5)");
+    c.bind(1, key).bind(2, f.firstName).bind(3, f.lastName).bind(4, f.fullName).bind(5, f.company).step();
+    Stmt d(*this, "DELETE FROM contact_emails WHERE key=?1");
+    d.bind(1, key).step();
+    for (const std::string& e : f.emails) {
+        Stmt i(*this, "INSERT INTO contact_emails(key, email) VALUES(?1, ?2)");
+        i.bind(1, key).bind(2, e).step();
+    }
+}
+
+RecordKey Store::addContact(std::string_view text) {
+    ParsedCard p = readCard(text);
+    RecordKey key = 0;
+    transaction([&] {
+        key = insertItem(Folder::Contacts, Kind::Contact, p.uid, std::string(text), "", 0, 0, false, 0, 0);
+        writeContactIndex(key, p.fields);
+    });
+    return key;
+}
+
+RecordKey Store::addDistList(std::string_view text) {
+    ParsedCard p = readCard(text);
+    RecordKey key = 0;
+    transaction([&] {
+        key = insertItem(Folder::Contacts, Kind::DistList, p.uid, std::string(text), "", 0, 0, false, 0, 0);
+        writeContactIndex(key, p.fields);
+    });
+    return key;
+}
+
+void Store::updateContact(RecordKey key, std::string_view text) {
+    ParsedCard p = readCard(text);
+    transaction([&] {
+        Stmt u(*this, "UPDATE items SET data=?2, uid=?3, version=version+1 WHERE key=?1 AND folder=10");
+        u.bind(1, key).bind(2, text).bind(3, p.uid).step();
+        if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such contact");
+        writeContactIndex(key, p.fields);
+    });
+}
+
+std::optional<ContactFields> Store::contactFields(RecordKey key) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Stmt q(*this, "SELECT first_name, last_name, full_name, company FROM contacts WHERE key=?1");
+    q.bind(1, key);
+    if (!q.step()) return std::nullopt;
+    ContactFields f{q.text(0), q.text(1), q.text(2), q.text(3), {}};
+    Stmt e(*this, "SELECT email FROM contact_emails WHERE key=?1 ORDER BY rowid");
+    e.bind(1, key);
+    while (e.step()) f.emails.push_back(e.text(0));
+    return f;
+}
+
+std::vector<RecordKey> Store::findContactsByName(std::string_view first, std::string_view last) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<RecordKey> out;
+    Stmt q(*this,
+           "SELECT c.key FROM contacts c JOIN items i ON i.key = c.key WHERE i.kind=2"
+           " AND c.last_name=?2 COLLATE NOCASE AND c.first_name=?1 COLLATE NOCASE ORDER BY c.key");
+    q.bind(1, first).bind(2, last);
+    while (q.step()) out.push_back(static_cast<RecordKey>(q.i64(0)));
+    return out;
+}
+
+std::vector<RecordKey> Store::resolve(std::string_view text) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<RecordKey> out;
+    Stmt q(*this,
+           "SELECT key FROM contact_emails WHERE email=?1 COLLATE NOCASE"
+           " UNION SELECT key FROM contacts WHERE full_name=?1 COLLATE NOCASE ORDER BY 1");
+    q.bind(1, text);
+    while (q.step()) out.push_back(static_cast<RecordKey>(q.i64(0)));
+    return out;
+}
+
+}  // namespace pim::store

@@ -1,0 +1,214 @@
+// The durable PIM store: one SQLite file (WAL) holding a calendar folder and a
+// contacts folder. Appointments are kept as their full iCalendar text (master
+// VEVENT plus RECURRENCE-ID overrides), contacts and distribution lists as vCard
+// text; indexed columns beside the text serve the queries. Several processes may
+// use one store: writers wait for each other and retry.
+//
+// Thread safety: one Store object may be used from several threads; calls are
+// serialised inside.
+#pragma once
+
+#include "recur.h"
+#include "zone.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace pim::store {
+
+enum class Folder : int { Calendar = 9, Contacts = 10 };
+enum class Kind : int { Appointment = 1, Contact = 2, DistList = 3, Note = 4, Task = 5 };
+
+enum class Errc {
+    NotAStore,     // not a store file (another SQLite database, text, empty file)
+    NewerVersion,  // written by a newer schema
+    AccessDenied,  // cannot read or write the file
+    Locked,        // another process holds the file locked past the busy timeout
+    NotFound,      // no such file or item
+    Invalid,       // unreadable iCalendar/vCard, bad argument
+    Io,            // SQLite or file system failure
+    Full,          // record keys exhausted
+};
+
+class StoreError : public std::runtime_error {
+public:
+    StoreError(Errc code, const std::string& what) : std::runtime_error(what), code_(code) {}
+    Errc code() const noexcept { return code_; }
+
+private:
+    Errc code_;
+};
+
+using RecordKey = std::uint32_t;
+
+struct ItemRecord {
+    RecordKey key = 0;
+    Folder folder = Folder::Calendar;
+    Kind kind = Kind::Appointment;
+    std::string entryId;      // the item's entry id (its own, or the computed one)
+    std::string data;         // VCALENDAR text (calendar items) or vCard text
+    std::string zone;         // appointments: Olson zone of the event
+    UtcSeconds start = 0;     // appointments: first instance
+    UtcSeconds end = 0;
+    bool recurring = false;
+    std::uint64_t version = 0;  // changes on every update
+};
+
+/// One appointment instance found by a period query.
+struct Occurrence {
+    RecordKey key = 0;
+    std::uint64_t version = 0;
+    UtcSeconds start = 0, end = 0;
+    bool recurring = false;     // belongs to a series
+    UtcSeconds recurrenceId = 0;  // the original start, for series instances
+    bool exception = false;     // an override (saved occurrence)
+    bool allDay = false;
+};
+
+/// Convenience description of an appointment, turned into iCalendar text by
+/// toICalendar. Times are UTC instants; `zone` (Olson or Windows name) is the
+/// zone the event lives in (empty: the machine's zone).
+struct Appointment {
+    std::string uid;  // generated when empty
+    std::string subject, location, body;
+    UtcSeconds start = 0, end = 0;
+    std::string zone;
+    bool allDay = false;  // start/end then name local midnights in `zone`
+    bool reminderSet = false;
+    std::int32_t reminderMinutes = 15;
+    std::int32_t busyStatus = 2;  // 0 free, 1 tentative, 2 busy, 3 out of office
+    std::string rrule;            // e.g. "FREQ=WEEKLY;BYDAY=MO"
+    std::vector<UtcSeconds> exdates, rdates;
+};
+std::string toICalendar(const Appointment& a);
+
+struct ContactFields {
+    std::string firstName, lastName, fullName, company;
+    std::vector<std::string> emails;
+};
+
+struct ImportResult {
+    std::size_t imported = 0;  // items added or replaced
+    std::size_t skipped = 0;   // components that could not be read
+    bool cancelled = false;    // the callback stopped it; nothing was stored
+    std::vector<std::string> errors;
+};
+
+/// Progress: called with items done and items in all; return false to cancel
+/// (an import then leaves the store as it was).
+using Progress = std::function<bool(std::size_t done, std::size_t total)>;
+
+class Store {
+public:
+    struct Options {
+        bool create = false;        // create the file when missing
+        int busyTimeoutMs = 10000;  // how long a writer or a locked file is waited for
+    };
+    static constexpr int kSchemaVersion = 1;
+    static constexpr std::uint32_t kApplicationId = 0x50494D53;  // "PIMS"
+
+    /// Opens (or creates) a store. Throws StoreError; a file that is not a store,
+    /// or cannot be read, is never modified.
+    static std::unique_ptr<Store> open(const std::string& path, Options options);
+    static std::unique_ptr<Store> open(const std::string& path) { return open(path, Options{}); }
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    const std::string& path() const { return path_; }
+    const std::array<std::uint8_t, 16>& storeId() const { return storeId_; }
+    std::string storeIdHex() const;
+
+    // ---- entry ids -------------------------------------------------------
+    /// 48 upper-case hex characters: 8 of flags ("00000000"), 32 of the store id,
+    /// 8 of the record key least significant byte first.
+    std::string computedEntryId(RecordKey key) const;
+    /// Gives an item an entry id of the caller's choosing (any non-empty text, unique).
+    void setEntryId(RecordKey key, const std::string& entryId);
+    std::optional<RecordKey> keyOfEntryId(std::string_view entryId);
+
+    // ---- items -----------------------------------------------------------
+    std::optional<ItemRecord> get(RecordKey key);
+    std::optional<ItemRecord> find(std::string_view entryId);
+    /// Keys of a folder in the folder's own order (creation order).
+    std::vector<RecordKey> keys(Folder folder);
+    std::size_t count(Folder folder);
+    /// Deletes an item. Throws NotFound when it is gone.
+    void remove(RecordKey key);
+
+    // ---- calendar --------------------------------------------------------
+    /// Adds an event: iCalendar text with one VEVENT (plus its overrides). Zones
+    /// are normalised to Olson names, floating times get the machine's zone.
+    RecordKey addEvent(std::string_view ical);
+    RecordKey addAppointment(const Appointment& a) { return addEvent(toICalendar(a)); }
+    /// Replaces an event's text. Throws NotFound when it is gone.
+    void updateEvent(RecordKey key, std::string_view ical);
+    /// Adds a calendar or contacts item that is not an appointment or a contact
+    /// (a VTODO/VJOURNAL, a note text).
+    RecordKey addOther(Folder folder, Kind kind, std::string_view data);
+    /// Excludes one instance (EXDATE); drops an override saved for it.
+    void deleteOccurrence(RecordKey key, UtcSeconds recurrenceId);
+    /// Stores an override for one instance: `vevent` is a VEVENT (or a calendar
+    /// holding one); its RECURRENCE-ID is set to `recurrenceId`.
+    void saveOccurrence(RecordKey key, UtcSeconds recurrenceId, std::string_view vevent);
+    /// Every appointment instance with start <= to and end >= from, by start
+    /// (ties by key). Uses the span index; never scans the folder.
+    std::vector<Occurrence> occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit = 1000000);
+    /// The compiled recurrence of an appointment (cached per version).
+    std::shared_ptr<const Series> series(RecordKey key);
+
+    // ---- contacts ----------------------------------------------------------
+    RecordKey addContact(std::string_view vcard);
+    void updateContact(RecordKey key, std::string_view vcard);
+    RecordKey addDistList(std::string_view vcard);
+    std::optional<ContactFields> contactFields(RecordKey key);
+    /// Contacts (not lists) with exactly these names (case-insensitive), by key.
+    std::vector<RecordKey> findContactsByName(std::string_view first, std::string_view last);
+    /// Contacts whose e-mail address or full name equals `text` (case-insensitive).
+    std::vector<RecordKey> resolve(std::string_view text);
+
+    // ---- import and export ---------------------------------------------
+    ImportResult importIcs(std::string_view text, const Progress& progress = {});
+    ImportResult importIcsFile(const std::string& file, const Progress& progress = {});
+    /// The calendar folder as one VCALENDAR.
+    std::string exportIcs(const Progress& progress = {});
+    void exportIcsFile(const std::string& file, const Progress& progress = {});
+
+    /// Runs `fn` in one write transaction (nested calls join it).
+    void transaction(const std::function<void()>& fn);
+
+private:
+    struct Stmt;
+    explicit Store(std::string path);
+    void exec(const char* sql);
+    void beginWrite();
+    void commit();
+    void rollback();
+    RecordKey insertItem(Folder folder, Kind kind, const std::string& uid, const std::string& data,
+                         const std::string& zone, UtcSeconds start, UtcSeconds end, bool recurring,
+                         UtcSeconds spanStart, UtcSeconds spanEnd);
+    void writeSpan(RecordKey key, UtcSeconds lo, UtcSeconds hi);
+    void writeContactIndex(RecordKey key, const ContactFields& f);
+    void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
+    ItemRecord readRow(Stmt& s);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::array<std::uint8_t, 16> storeId_{};
+    std::recursive_mutex mu_;
+    int txDepth_ = 0;
+    struct Cache;
+    std::unique_ptr<Cache> cache_;
+};
+
+}  // namespace pim::store

@@ -1,0 +1,172 @@
+#include "zone.h"
+
+#include <unicode/ucal.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pim::store::zone {
+namespace {
+
+std::u16string widen(std::string_view s) { return std::u16string(s.begin(), s.end()); }
+
+std::string narrow(const UChar* s, int32_t n) {
+    std::string out;
+    out.reserve(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) out.push_back(static_cast<char>(s[i] & 0x7F));
+    return out;
+}
+
+bool isSystemZone(std::string_view id) {
+    if (id.empty() || id.size() > 100) return false;
+    std::u16string w = widen(id);
+    UChar buf[128];
+    UBool isSystem = false;
+    UErrorCode st = U_ZERO_ERROR;
+    ucal_getCanonicalTimeZoneID(w.data(), static_cast<int32_t>(w.size()), buf, 128, &isSystem, &st);
+    return U_SUCCESS(st) && isSystem;
+}
+
+struct CalDeleter {
+    void operator()(UCalendar* c) const { ucal_close(c); }
+};
+using CalPtr = std::unique_ptr<UCalendar, CalDeleter>;
+
+UCalendar* calendarFor(const std::string& olson) {
+    thread_local std::unordered_map<std::string, CalPtr> cache;
+    auto it = cache.find(olson);
+    if (it != cache.end()) return it->second.get();
+    std::u16string w = widen(olson);
+    UErrorCode st = U_ZERO_ERROR;
+    CalPtr cal(ucal_open(w.data(), static_cast<int32_t>(w.size()), "en_US_POSIX", UCAL_GREGORIAN, &st));
+    if (U_FAILURE(st) || !cal) throw std::runtime_error("cannot open time zone " + olson);
+    ucal_setGregorianChange(cal.get(), -8.64e15, &st);  // proleptic Gregorian
+    ucal_setAttribute(cal.get(), UCAL_REPEATED_WALL_TIME, UCAL_WALLTIME_FIRST);
+    ucal_setAttribute(cal.get(), UCAL_SKIPPED_WALL_TIME, UCAL_WALLTIME_LAST);
+    return cache.emplace(olson, std::move(cal)).first->second.get();
+}
+
+bool isUtc(const std::string& z) { return z == "UTC" || z == "Etc/UTC" || z == "GMT" || z == "Etc/GMT"; }
+
+int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+int64_t daysFromCivil(int y, int m, int d) {
+    // Howard Hinnant's days_from_civil.
+    y -= m <= 2;
+    const int64_t era = floorDiv(y, 400);
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+WallTime civilFromDays(int64_t z) {
+    z += 719468;
+    const int64_t era = floorDiv(z, 146097);
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    WallTime w;
+    w.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    w.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    w.year = static_cast<int>(yoe + era * 400 + (w.month <= 2));
+    return w;
+}
+
+std::string resolve(std::string_view tzid) {
+    if (tzid.empty()) return {};
+    if (isSystemZone(tzid)) return std::string(tzid);
+    if (tzid.size() < 100) {
+        std::u16string w = widen(tzid);
+        UChar buf[128];
+        UErrorCode st = U_ZERO_ERROR;
+        int32_t n = ucal_getTimeZoneIDForWindowsID(w.data(), static_cast<int32_t>(w.size()), nullptr, buf, 128, &st);
+        if (U_SUCCESS(st) && n > 0) return narrow(buf, n);
+    }
+    // Prefixed names such as "/mozilla.org/20050126_1/America/Argentina/Buenos_Aires".
+    std::vector<size_t> slashes;
+    for (size_t i = 0; i < tzid.size(); ++i)
+        if (tzid[i] == '/') slashes.push_back(i);
+    for (size_t take = 3; take >= 1; --take) {
+        if (slashes.size() < take) continue;
+        std::string_view tail = tzid.substr(slashes[slashes.size() - take] + 1);
+        if (isSystemZone(tail)) return std::string(tail);
+    }
+    return {};
+}
+
+std::string local() {
+    static std::mutex mu;
+    static std::string lastTz = "\x01";
+    static std::string lastZone;
+    const char* env = std::getenv("TZ");
+    std::string tz = env ? env : "";
+    std::lock_guard<std::mutex> lock(mu);
+    if (tz == lastTz) return lastZone;
+    std::string zone;
+    if (env) {
+        std::string t = tz;
+        if (!t.empty() && t[0] == ':') t.erase(0, 1);
+        auto pos = t.find("zoneinfo/");
+        if (pos != std::string::npos) t = t.substr(pos + 9);
+        if (t.empty()) zone = "UTC";
+        else zone = resolve(t);
+    }
+    if (zone.empty()) {
+        UChar buf[128];
+        UErrorCode st = U_ZERO_ERROR;
+        int32_t n = ucal_getDefaultTimeZone(buf, 128, &st);
+        if (U_SUCCESS(st) && n > 0) zone = narrow(buf, n);
+        if (zone.empty() || zone == "Etc/Unknown" || !isSystemZone(zone)) zone = "UTC";
+    }
+    lastTz = tz;
+    lastZone = zone;
+    return zone;
+}
+
+UtcSeconds toUtc(const std::string& olson, const WallTime& w) {
+    if (isUtc(olson) || olson.empty())
+        return daysFromCivil(w.year, w.month, w.day) * 86400 + w.hour * 3600 + w.minute * 60 + w.second;
+    UCalendar* cal = calendarFor(olson);
+    UErrorCode st = U_ZERO_ERROR;
+    ucal_clear(cal);
+    ucal_setDateTime(cal, w.year, w.month - 1, w.day, w.hour, w.minute, w.second, &st);
+    UDate ms = ucal_getMillis(cal, &st);
+    if (U_FAILURE(st)) throw std::runtime_error("time conversion failed in " + olson);
+    return static_cast<UtcSeconds>(std::floor(ms / 1000.0));
+}
+
+WallTime toWall(const std::string& olson, UtcSeconds utc) {
+    if (isUtc(olson) || olson.empty()) {
+        int64_t days = floorDiv(utc, 86400);
+        int64_t secs = utc - days * 86400;
+        WallTime w = civilFromDays(days);
+        w.hour = static_cast<int>(secs / 3600);
+        w.minute = static_cast<int>(secs / 60 % 60);
+        w.second = static_cast<int>(secs % 60);
+        return w;
+    }
+    UCalendar* cal = calendarFor(olson);
+    UErrorCode st = U_ZERO_ERROR;
+    ucal_setMillis(cal, static_cast<UDate>(utc) * 1000.0, &st);
+    WallTime w;
+    w.year = ucal_get(cal, UCAL_EXTENDED_YEAR, &st);
+    w.month = ucal_get(cal, UCAL_MONTH, &st) + 1;
+    w.day = ucal_get(cal, UCAL_DATE, &st);
+    w.hour = ucal_get(cal, UCAL_HOUR_OF_DAY, &st);
+    w.minute = ucal_get(cal, UCAL_MINUTE, &st);
+    w.second = ucal_get(cal, UCAL_SECOND, &st);
+    if (U_FAILURE(st)) throw std::runtime_error("time conversion failed in " + olson);
+    return w;
+}
+
+}  // namespace pim::store::zone

@@ -1,0 +1,146 @@
+// Recurrence expansion: the cases libical's own expansion gets wrong, plus rules,
+// exclusions and overrides.
+#include "recur.h"
+
+#include <gtest/gtest.h>
+
+using namespace pim::store;
+
+namespace {
+
+UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) { return zone::toUtc("UTC", {y, mo, d, h, mi, 0}); }
+
+Series compile(const std::string& body, const std::string& fallback = "UTC") {
+    std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n" + body + "END:VCALENDAR\r\n";
+    auto cal = ical::parse(text);
+    EXPECT_TRUE(cal);
+    ical::normalize(cal.get(), fallback);
+    return compileSeries(cal.get(), fallback);
+}
+
+WallTime wallIn(const std::string& z, UtcSeconds t) { return zone::toWall(z, t); }
+
+}  // namespace
+
+TEST(Zone, WindowsAndPrefixedNamesMapToOlson) {
+    EXPECT_EQ(zone::resolve("W. Europe Standard Time"), "Europe/Berlin");
+    EXPECT_EQ(zone::resolve("Eastern Standard Time"), "America/New_York");
+    EXPECT_EQ(zone::resolve("Europe/Paris"), "Europe/Paris");
+    EXPECT_EQ(zone::resolve("/mozilla.org/20050126_1/America/Argentina/Buenos_Aires"),
+              "America/Argentina/Buenos_Aires");
+    EXPECT_EQ(zone::resolve("Not A Zone"), "");
+    // Gap: 02:30 does not exist on 2026-03-29 in Berlin and moves forward by the gap.
+    EXPECT_EQ(zone::toUtc("Europe/Berlin", {2026, 3, 29, 2, 30, 0}), utc(2026, 3, 29, 1, 30));
+    // Repeated hour: the first 02:30 (still daylight time) is meant.
+    EXPECT_EQ(zone::toUtc("Europe/Berlin", {2026, 10, 25, 2, 30, 0}), utc(2026, 10, 25, 0, 30));
+    // Beyond 2038.
+    EXPECT_EQ(zone::toWall("Europe/Berlin", utc(2040, 7, 1, 7)), (WallTime{2040, 7, 1, 9, 0, 0}));
+}
+
+TEST(Recur, WeeklyMeetingKeepsWallTimeAcrossDaylightSaving) {
+    // Written with a Windows zone name, as Outlook exports do.
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:w\r\nDTSTART;TZID=W. Europe Standard Time:20260316T090000\r\n"
+        "DTEND;TZID=W. Europe Standard Time:20260316T100000\r\nRRULE:FREQ=WEEKLY\r\nEND:VEVENT\r\n");
+    EXPECT_EQ(s.zone, "Europe/Berlin");
+    EXPECT_FALSE(s.finite);
+    auto inst = expand(s, utc(2026, 3, 16), utc(2026, 4, 7));
+    ASSERT_EQ(inst.size(), 4u);
+    for (const Instance& i : inst) {
+        EXPECT_EQ(wallIn("Europe/Berlin", i.start).hour, 9);
+        EXPECT_EQ(i.end - i.start, 3600);
+    }
+    EXPECT_EQ(inst[1].start, utc(2026, 3, 23, 8));  // CET
+    EXPECT_EQ(inst[2].start, utc(2026, 3, 30, 7));  // CEST
+}
+
+TEST(Recur, RdateWithItsOwnZone) {
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:r\r\nDTSTART;TZID=Europe/Berlin:20260105T100000\r\n"
+        "DTEND;TZID=Europe/Berlin:20260105T110000\r\n"
+        "RDATE;TZID=America/New_York:20260110T090000\r\nEND:VEVENT\r\n");
+    auto inst = expand(s, utc(2026, 1, 1), utc(2026, 1, 31));
+    ASSERT_EQ(inst.size(), 2u);
+    EXPECT_EQ(inst[1].start, utc(2026, 1, 10, 14));  // 09:00 EST
+    EXPECT_EQ(inst[1].end - inst[1].start, 3600);
+}
+
+TEST(Recur, AllDayEventsSitOnTheirLocalDay) {
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:a\r\nDTSTART;VALUE=DATE:20260328\r\nDTEND;VALUE=DATE:20260329\r\n"
+        "RRULE:FREQ=DAILY;COUNT=3\r\nEND:VEVENT\r\n",
+        "Europe/Berlin");
+    EXPECT_TRUE(s.allDay);
+    auto inst = expand(s, utc(2026, 3, 1), utc(2026, 4, 30));
+    ASSERT_EQ(inst.size(), 3u);
+    EXPECT_EQ(inst[0].start, utc(2026, 3, 27, 23));  // local midnight, not UTC midnight
+    EXPECT_EQ(inst[0].end, utc(2026, 3, 28, 23));
+    EXPECT_EQ(inst[1].end - inst[1].start, 23 * 3600);  // the short day
+    EXPECT_EQ(inst[2].start, utc(2026, 3, 29, 22));
+    // One day only: a query for the following local day does not see the first instance.
+    EXPECT_EQ(expand(s, utc(2026, 3, 28, 23) + 1, utc(2026, 3, 28, 23) + 60).size(), 1u);
+}
+
+TEST(Recur, DurationFollowsWallTimeAcrossTheGap) {
+    // The first instance spans the spring-forward gap (really one hour long); the
+    // later ones are two hours long again.
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:g\r\nDTSTART;TZID=Europe/Berlin:20260329T013000\r\n"
+        "DTEND;TZID=Europe/Berlin:20260329T033000\r\nRRULE:FREQ=DAILY;COUNT=2\r\nEND:VEVENT\r\n");
+    auto inst = expand(s, utc(2026, 3, 1), utc(2026, 4, 30));
+    ASSERT_EQ(inst.size(), 2u);
+    EXPECT_EQ(inst[0].end - inst[0].start, 3600);
+    EXPECT_EQ(inst[1].end - inst[1].start, 7200);
+    EXPECT_EQ(wallIn("Europe/Berlin", inst[1].end).hour, 3);
+}
+
+TEST(Recur, OverridesExclusionsAndMovedInstances) {
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:o\r\nDTSTART:20260105T090000Z\r\nDTEND:20260105T100000Z\r\n"
+        "RRULE:FREQ=DAILY;COUNT=5\r\nEXDATE:20260106T090000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:o\r\nRECURRENCE-ID:20260107T090000Z\r\nDTSTART:20260107T150000Z\r\n"
+        "DTEND:20260107T160000Z\r\nSUMMARY:moved\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:o\r\nRECURRENCE-ID:20260108T090000Z\r\nDTSTART:20260120T090000Z\r\n"
+        "DTEND:20260120T100000Z\r\nEND:VEVENT\r\n");
+    auto inst = expand(s, utc(2026, 1, 1), utc(2026, 1, 31));
+    ASSERT_EQ(inst.size(), 4u);
+    EXPECT_EQ(inst[0].start, utc(2026, 1, 5, 9));
+    EXPECT_EQ(inst[1].start, utc(2026, 1, 7, 15));  // overridden time
+    EXPECT_EQ(inst[1].recurrenceId, utc(2026, 1, 7, 9));
+    EXPECT_GE(inst[1].override, 0);
+    EXPECT_EQ(inst[2].start, utc(2026, 1, 9, 9));
+    EXPECT_EQ(inst[3].start, utc(2026, 1, 20, 9));  // moved out of the rule's range
+    // A window holding only the moved instance's original slot finds nothing.
+    EXPECT_TRUE(expand(s, utc(2026, 1, 8, 8), utc(2026, 1, 8, 11)).empty());
+    EXPECT_EQ(s.spanEnd, utc(2026, 1, 20, 10));
+}
+
+TEST(Recur, WindowedExpansionMatchesFullExpansion) {
+    // Jumping near the window must keep INTERVAL alignment, UNTIL and COUNT.
+    for (const char* rule : {"FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,TH", "FREQ=DAILY;INTERVAL=3",
+                             "FREQ=MONTHLY;BYMONTHDAY=31", "FREQ=WEEKLY;COUNT=40",
+                             "FREQ=WEEKLY;UNTIL=20270301T000000Z", "FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=29"}) {
+        SCOPED_TRACE(rule);
+        Series s = compile(std::string("BEGIN:VEVENT\r\nUID:x\r\nDTSTART;TZID=Europe/Berlin:20240101T230000\r\n"
+                                       "DTEND;TZID=Europe/Berlin:20240102T003000\r\nRRULE:") +
+                           rule + "\r\nEND:VEVENT\r\n");
+        UtcSeconds from = utc(2026, 2, 10), to = utc(2026, 6, 20);
+        auto all = expand(s, utc(2023, 1, 1), utc(2029, 1, 1));
+        std::vector<UtcSeconds> expected;
+        for (const Instance& i : all)
+            if (i.start <= to && i.end >= from) expected.push_back(i.start);
+        std::vector<UtcSeconds> got;
+        for (const Instance& i : expand(s, from, to)) got.push_back(i.start);
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(Recur, UntilInUtcIsHonouredInTheEventZone) {
+    // The last instance starts 2026-01-12 09:00 Berlin = 08:00Z, exactly UNTIL.
+    Series s = compile(
+        "BEGIN:VEVENT\r\nUID:u\r\nDTSTART;TZID=Europe/Berlin:20260105T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20260105T093000\r\nRRULE:FREQ=WEEKLY;UNTIL=20260112T080000Z\r\nEND:VEVENT\r\n");
+    EXPECT_TRUE(s.finite);
+    EXPECT_EQ(expand(s, utc(2026, 1, 1), utc(2026, 12, 31)).size(), 2u);
+    EXPECT_EQ(s.spanEnd, utc(2026, 1, 12, 8, 30));
+}

@@ -1,0 +1,413 @@
+// The store: opening and its failure cases, entry ids, period queries over the
+// span index, occurrences, contacts, import/export and several writers at once.
+#include "store.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace pim::store;
+namespace fs = std::filesystem;
+
+namespace {
+
+UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) { return zone::toUtc("UTC", {y, mo, d, h, mi, 0}); }
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("pimstore-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const std::string& name = "store.db") const { return (dir_ / name).string(); }
+    std::unique_ptr<Store> create(const std::string& name = "store.db") {
+        return Store::open(path(name), Store::Options{true, 10000});
+    }
+    static std::string slurp(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    Appointment appt(const std::string& subject, UtcSeconds start, UtcSeconds end, const std::string& rrule = "") {
+        Appointment a;
+        a.subject = subject;
+        a.start = start;
+        a.end = end;
+        a.zone = "Europe/Berlin";
+        a.rrule = rrule;
+        return a;
+    }
+    fs::path dir_;
+};
+
+Errc openError(const std::string& p, int timeoutMs = 10000) {
+    try {
+        Store::open(p, Store::Options{false, timeoutMs});
+    } catch (const StoreError& e) {
+        return e.code();
+    }
+    ADD_FAILURE() << "opened " << p;
+    return Errc::Io;
+}
+
+}  // namespace
+
+TEST_F(StoreTest, CreatesOnceAndKeepsItsIdentity) {
+    std::string id;
+    {
+        auto s = create();
+        id = s->storeIdHex();
+        EXPECT_EQ(id.size(), 32u);
+    }
+    auto again = Store::open(path());
+    EXPECT_EQ(again->storeIdHex(), id);
+    EXPECT_EQ(openError(path("missing.db")), Errc::NotFound);
+    EXPECT_FALSE(fs::exists(path("missing.db")));
+    // The file is in WAL mode and carries the schema version.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
+    sqlite3_finalize(st);
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), Store::kSchemaVersion);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+TEST_F(StoreTest, FilesThatAreNotStoresAreRefusedUntouched) {
+    {
+        std::ofstream(path("text.db")) << "just some text, long enough to have a header's worth of bytes in it.....\n"
+                                          "................................................................\n";
+    }
+    std::ofstream(path("empty.db")).close();
+    sqlite3* db = nullptr;
+    sqlite3_open(path("other.db").c_str(), &db);
+    sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    {
+        auto s = create("newer.db");
+    }
+    sqlite3_open(path("newer.db").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA user_version=99;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+
+    struct Case {
+        const char* name;
+        Errc expected;
+    } cases[] = {{"text.db", Errc::NotAStore}, {"empty.db", Errc::NotAStore}, {"other.db", Errc::NotAStore},
+                 {"newer.db", Errc::NewerVersion}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string before = slurp(path(c.name));
+        auto mtime = fs::last_write_time(path(c.name));
+        EXPECT_EQ(openError(path(c.name)), c.expected);
+        EXPECT_EQ(slurp(path(c.name)), before);
+        EXPECT_EQ(fs::last_write_time(path(c.name)), mtime);
+        EXPECT_FALSE(fs::exists(path(std::string(c.name) + "-wal")));
+    }
+    EXPECT_EQ(openError(dir_.string()), Errc::AccessDenied);
+    if (::geteuid() != 0) {
+        { auto s = create("secret.db"); }
+        ::chmod(path("secret.db").c_str(), 0);
+        EXPECT_EQ(openError(path("secret.db")), Errc::AccessDenied);
+    }
+}
+
+TEST_F(StoreTest, AFileHeldLockedByAnotherWriterIsReportedLocked) {
+    { auto s = create(); }
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(openError(path(), 200), Errc::Locked);
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_NO_THROW(Store::open(path()));
+}
+
+TEST_F(StoreTest, EntryIdsCarryStoreAndRecordKey) {
+    auto s = create();
+    RecordKey k1 = s->addAppointment(appt("one", utc(2026, 5, 1, 9), utc(2026, 5, 1, 10)));
+    RecordKey k2 = s->addAppointment(appt("two", utc(2026, 5, 1, 9), utc(2026, 5, 1, 10)));
+    std::string id = s->computedEntryId(k2);
+    ASSERT_EQ(id.size(), 48u);
+    EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+    EXPECT_EQ(id.substr(8, 32), s->storeIdHex());
+    char key[9];
+    std::snprintf(key, sizeof key, "%02X%02X%02X%02X", k2 & 0xFF, (k2 >> 8) & 0xFF, (k2 >> 16) & 0xFF, k2 >> 24);
+    EXPECT_EQ(id.substr(40), key);
+    EXPECT_EQ(s->get(k2)->entryId, id);
+    EXPECT_EQ(s->find(id)->key, k2);
+    // Another store's id, lower case and garbage do not resolve.
+    std::string lower = id;
+    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    EXPECT_FALSE(s->find(lower));
+    EXPECT_FALSE(s->find("00000000" + std::string(32, 'F') + id.substr(40)));
+    EXPECT_FALSE(s->find("nonsense"));
+
+    std::string own(129, 'A');
+    own.replace(128, 1, "B");
+    s->setEntryId(k1, own);
+    EXPECT_EQ(s->get(k1)->entryId, own);
+    EXPECT_EQ(s->find(own)->key, k1);
+    EXPECT_FALSE(s->find(s->computedEntryId(k1)));
+    EXPECT_THROW(s->setEntryId(k2, own), StoreError);
+    s->remove(k1);
+    EXPECT_FALSE(s->find(own));
+    EXPECT_THROW(s->remove(k1), StoreError);
+}
+
+TEST_F(StoreTest, PeriodQueryFindsOverlapsIncludingTouchingBounds) {
+    auto s = create();
+    RecordKey before = s->addAppointment(appt("before", utc(2026, 6, 1, 8), utc(2026, 6, 1, 9)));
+    RecordKey touchesStart = s->addAppointment(appt("ends at start", utc(2026, 6, 1, 9), utc(2026, 6, 1, 10)));
+    RecordKey inside = s->addAppointment(appt("inside", utc(2026, 6, 1, 11), utc(2026, 6, 1, 11, 30)));
+    RecordKey spans = s->addAppointment(appt("spans", utc(2026, 5, 30), utc(2026, 6, 5)));
+    RecordKey touchesEnd = s->addAppointment(appt("starts at end", utc(2026, 6, 1, 12), utc(2026, 6, 1, 13)));
+    // Daily at 12:15 Berlin winter time: 11:15 UTC in June (summer time).
+    RecordKey series = s->addAppointment(appt("daily", utc(2020, 1, 6, 11, 15), utc(2020, 1, 6, 11, 45), "FREQ=DAILY"));
+    // Seconds matter: the index works in minutes but the check is exact.
+    RecordKey late = s->addAppointment(appt("late", utc(2026, 6, 1, 12) + 1, utc(2026, 6, 1, 12) + 30));
+
+    auto occ = s->occurrences(utc(2026, 6, 1, 10), utc(2026, 6, 1, 12));
+    std::vector<RecordKey> keys;
+    for (auto& o : occ) keys.push_back(o.key);
+    EXPECT_EQ(keys, (std::vector<RecordKey>{spans, touchesStart, series, inside, touchesEnd}));
+    EXPECT_TRUE(occ[2].recurring);
+    EXPECT_EQ(occ[2].start, utc(2026, 6, 1, 10, 15));
+    (void)before;
+    (void)late;
+    EXPECT_TRUE(s->occurrences(utc(2019, 1, 1), utc(2019, 12, 31)).empty());
+    // Beyond 2038 the open-ended series still shows.
+    EXPECT_EQ(s->occurrences(utc(2045, 3, 1), utc(2045, 3, 1, 23, 59)).size(), 1u);
+}
+
+TEST_F(StoreTest, OccurrencesCanBeDeletedAndSavedOnTheirOwn) {
+    auto s = create();
+    RecordKey k = s->addAppointment(appt("standup", utc(2026, 3, 2, 8), utc(2026, 3, 2, 8, 15), "FREQ=DAILY;COUNT=5"));
+    UtcSeconds third = utc(2026, 3, 4, 8);
+    s->deleteOccurrence(k, third);
+    auto occ = s->occurrences(utc(2026, 3, 1), utc(2026, 3, 31));
+    ASSERT_EQ(occ.size(), 4u);
+    for (auto& o : occ) EXPECT_NE(o.start, third);
+    EXPECT_THROW(s->deleteOccurrence(k, utc(2026, 3, 4, 9)), StoreError);  // not an instance
+
+    UtcSeconds second = utc(2026, 3, 3, 8);
+    s->saveOccurrence(k, second,
+                      "BEGIN:VEVENT\r\nSUMMARY:moved standup\r\nDTSTART:20260303T140000Z\r\n"
+                      "DTEND:20260303T143000Z\r\nRRULE:FREQ=DAILY\r\nEND:VEVENT\r\n");
+    occ = s->occurrences(utc(2026, 3, 3), utc(2026, 3, 3, 23));
+    ASSERT_EQ(occ.size(), 1u);
+    EXPECT_TRUE(occ[0].exception);
+    EXPECT_EQ(occ[0].start, utc(2026, 3, 3, 14));
+    EXPECT_EQ(occ[0].recurrenceId, second);
+    std::string data = s->get(k)->data;
+    EXPECT_NE(data.find("moved standup"), std::string::npos);
+    // The override carries no rule of its own.
+    EXPECT_EQ(data.find("RRULE"), data.rfind("RRULE"));
+    // Saving it again replaces the override.
+    s->saveOccurrence(k, second, "BEGIN:VEVENT\r\nDTSTART:20260303T150000Z\r\nDTEND:20260303T153000Z\r\nEND:VEVENT\r\n");
+    occ = s->occurrences(utc(2026, 3, 3), utc(2026, 3, 3, 23));
+    ASSERT_EQ(occ.size(), 1u);
+    EXPECT_EQ(occ[0].start, utc(2026, 3, 3, 15));
+    // Deleting an overridden occurrence drops the override as well.
+    s->deleteOccurrence(k, second);
+    EXPECT_TRUE(s->occurrences(utc(2026, 3, 3), utc(2026, 3, 3, 23)).empty());
+    EXPECT_EQ(s->occurrences(utc(2026, 3, 1), utc(2026, 3, 31)).size(), 3u);
+}
+
+TEST_F(StoreTest, UpdateKeepsPropertiesNobodyShows) {
+    auto s = create();
+    RecordKey k = s->addEvent(
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VTIMEZONE\r\nTZID:Custom Berlin\r\nX-LIC-LOCATION:Europe/Berlin\r\n"
+        "BEGIN:STANDARD\r\nDTSTART:19701025T030000\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nEND:STANDARD\r\n"
+        "END:VTIMEZONE\r\nBEGIN:VEVENT\r\nUID:keep-me\r\nDTSTART;TZID=Custom Berlin:20260707T100000\r\n"
+        "DTEND;TZID=Custom Berlin:20260707T110000\r\nSUMMARY:Review\r\nX-CUSTOM-THING:kept\r\n"
+        "ATTENDEE;CN=Ann;ROLE=REQ-PARTICIPANT:mailto:ann@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    auto rec = s->get(k);
+    EXPECT_EQ(rec->zone, "Europe/Berlin");
+    EXPECT_EQ(rec->start, utc(2026, 7, 7, 8));
+    EXPECT_NE(rec->data.find("TZID=Europe/Berlin"), std::string::npos);
+    std::string changed = rec->data;
+    changed.replace(changed.find("SUMMARY:Review"), 14, "SUMMARY:Review 2");
+    s->updateEvent(k, changed);
+    auto after = s->get(k);
+    EXPECT_GT(after->version, rec->version);
+    EXPECT_NE(after->data.find("X-CUSTOM-THING:kept"), std::string::npos);
+    EXPECT_NE(after->data.find("mailto:ann@example.com"), std::string::npos);
+    EXPECT_NE(after->data.find("Review 2"), std::string::npos);
+    EXPECT_THROW(s->updateEvent(k, "not a calendar"), StoreError);
+    EXPECT_THROW(s->updateEvent(k + 100, changed), StoreError);
+}
+
+TEST_F(StoreTest, FloatingTimesTakeTheMachineZone) {
+    const char* old = std::getenv("TZ");
+    std::string saved = old ? old : "";
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    auto s = create();
+    RecordKey k = s->addEvent("BEGIN:VEVENT\r\nDTSTART:20260115T090000\r\nDTEND:20260115T100000\r\nEND:VEVENT\r\n");
+    auto rec = s->get(k);
+    if (old) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(rec->zone, "America/New_York");
+    EXPECT_EQ(rec->start, utc(2026, 1, 15, 14));
+    EXPECT_NE(rec->data.find("TZID=America/New_York"), std::string::npos);
+}
+
+TEST_F(StoreTest, ContactsAndListsAreIndexed) {
+    auto s = create();
+    RecordKey ann = s->addContact(
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Smith;Ann;;;\r\nFN:Ann Smith\r\nORG:Acme;Sales\r\n"
+        "EMAIL;TYPE=INTERNET:ann@acme.example\r\nEMAIL;TYPE=INTERNET,PREF:ann.smith@acme.example\r\nEND:VCARD\r\n");
+    RecordKey ann2 = s->addContact("BEGIN:VCARD\r\nVERSION:3.0\r\nN:smith;ann;;;\r\nFN:Other Ann\r\nEND:VCARD\r\n");
+    RecordKey list = s->addDistList(
+        "BEGIN:VCARD\r\nVERSION:4.0\r\nKIND:group\r\nFN:Ann Smith\r\nN:Smith;Ann;;;\r\nEND:VCARD\r\n");
+    auto f = s->contactFields(ann);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->firstName, "Ann");
+    EXPECT_EQ(f->lastName, "Smith");
+    EXPECT_EQ(f->company, "Acme");
+    EXPECT_EQ(f->emails, (std::vector<std::string>{"ann.smith@acme.example", "ann@acme.example"}));
+    EXPECT_EQ(s->findContactsByName("ANN", "smith"), (std::vector<RecordKey>{ann, ann2}));
+    EXPECT_EQ(s->get(list)->kind, Kind::DistList);
+    EXPECT_EQ(s->resolve("ANN@acme.example"), (std::vector<RecordKey>{ann}));
+    EXPECT_EQ(s->keys(Folder::Contacts), (std::vector<RecordKey>{ann, ann2, list}));
+    s->updateContact(ann2, "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Jones;Bob;;;\r\nFN:Bob Jones\r\nEND:VCARD\r\n");
+    EXPECT_EQ(s->findContactsByName("Ann", "Smith"), (std::vector<RecordKey>{ann}));
+    EXPECT_THROW(s->addContact("BEGIN:VCARD\r\nN:broken"), StoreError);
+    EXPECT_EQ(s->count(Folder::Contacts), 3u);
+}
+
+TEST_F(StoreTest, ImportGroupsOverridesAndExportReadsBack) {
+    std::string ics =
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:test\r\n"
+        "BEGIN:VEVENT\r\nUID:ovr\r\nRECURRENCE-ID;TZID=Europe/Berlin:20260105T090000\r\n"
+        "DTSTART;TZID=Europe/Berlin:20260105T110000\r\nDTEND;TZID=Europe/Berlin:20260105T120000\r\n"
+        "SUMMARY:late start\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:ovr\r\nDTSTART;TZID=Europe/Berlin:20260105T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20260105T100000\r\nRRULE:FREQ=DAILY;COUNT=3\r\nSUMMARY:daily\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:single\r\nDTSTART:20260106T120000Z\r\nDTEND:20260106T130000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VTODO\r\nUID:todo\r\nSUMMARY:a task\r\nEND:VTODO\r\n"
+        "BEGIN:VEVENT\r\nUID:broken\r\nSUMMARY:no start\r\nEND:VEVENT\r\n"
+        "END:VCALENDAR\r\n";
+    auto s = create();
+    std::vector<std::pair<size_t, size_t>> calls;
+    ImportResult r = s->importIcs(ics, [&](size_t d, size_t t) {
+        calls.push_back({d, t});
+        return true;
+    });
+    EXPECT_EQ(r.imported, 3u);
+    EXPECT_EQ(r.skipped, 1u);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), (std::pair<size_t, size_t>{4, 4}));
+    auto occ = s->occurrences(utc(2026, 1, 5), utc(2026, 1, 8));
+    ASSERT_EQ(occ.size(), 4u);
+    EXPECT_EQ(occ[0].start, utc(2026, 1, 5, 10));  // the override
+    EXPECT_TRUE(occ[0].exception);
+    EXPECT_EQ(s->count(Folder::Calendar), 3u);
+
+    // Importing the same file again replaces rather than duplicates.
+    s->importIcs(ics);
+    EXPECT_EQ(s->count(Folder::Calendar), 4u);  // the task has no identity to match by
+    EXPECT_EQ(s->occurrences(utc(2026, 1, 5), utc(2026, 1, 8)).size(), 4u);
+
+    // A cancelled import leaves nothing behind.
+    auto t = create("other.db");
+    ImportResult c = t->importIcs(ics, [](size_t d, size_t) { return d < 2; });
+    EXPECT_TRUE(c.cancelled);
+    EXPECT_EQ(t->count(Folder::Calendar), 0u);
+
+    s->exportIcsFile(path("out.ics"));
+    std::string out = slurp(path("out.ics"));
+    EXPECT_NE(out.find("BEGIN:VTIMEZONE"), std::string::npos);
+    auto u = create("third.db");
+    ImportResult back = u->importIcsFile(path("out.ics"));
+    EXPECT_EQ(back.skipped, 0u);
+    auto occ2 = u->occurrences(utc(2026, 1, 5), utc(2026, 1, 8));
+    ASSERT_EQ(occ2.size(), occ.size());
+    for (size_t i = 0; i < occ.size(); ++i) EXPECT_EQ(occ2[i].start, occ[i].start);
+}
+
+namespace {
+
+// Adds `n` appointments from a child process; returns its pid.
+pid_t writer(const std::string& path, int n, const std::string& tag, int reportFd = -1) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    int code = 0;
+    try {
+        auto s = Store::open(path, Store::Options{false, 30000});
+        for (int i = 0; i < n; ++i) {
+            Appointment a;
+            a.subject = tag + std::to_string(i);
+            a.start = 1780000000 + i * 60;
+            a.end = a.start + 60;
+            a.zone = "UTC";
+            s->addAppointment(a);
+            if (reportFd >= 0) {
+                int32_t done = i + 1;
+                if (::write(reportFd, &done, sizeof done) != sizeof done) break;
+            }
+        }
+    } catch (...) {
+        code = 1;
+    }
+    ::_exit(code);
+}
+
+}  // namespace
+
+TEST_F(StoreTest, TwoProcessesSavingAtOnceLoseNothing) {
+    { auto s = create(); }
+    pid_t a = writer(path(), 150, "a");
+    pid_t b = writer(path(), 150, "b");
+    int sa = 0, sb = 0;
+    ::waitpid(a, &sa, 0);
+    ::waitpid(b, &sb, 0);
+    EXPECT_EQ(WEXITSTATUS(sa), 0);
+    EXPECT_EQ(WEXITSTATUS(sb), 0);
+    auto s = Store::open(path());
+    EXPECT_EQ(s->count(Folder::Calendar), 300u);
+}
+
+TEST_F(StoreTest, AKilledWriterLeavesEveryEarlierSaveReadable) {
+    { auto s = create(); }
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t w = writer(path(), 100000, "k", fds[1]);
+    ::close(fds[1]);
+    int32_t done = 0, last = 0;
+    while (last < 40 && ::read(fds[0], &done, sizeof done) == sizeof done) last = done;
+    ::kill(w, SIGKILL);
+    ::waitpid(w, nullptr, 0);
+    while (::read(fds[0], &done, sizeof done) == sizeof done) last = done;
+    ::close(fds[0]);
+    auto s = Store::open(path());
+    auto keys = s->keys(Folder::Calendar);
+    EXPECT_GE(keys.size(), static_cast<size_t>(last));
+    for (RecordKey k : keys) {
+        auto rec = s->get(k);
+        ASSERT_TRUE(rec);
+        EXPECT_NE(rec->data.find("SUMMARY:k"), std::string::npos);
+    }
+    // And the store takes new writes.
+    EXPECT_NO_THROW(s->addAppointment(appt("after", utc(2026, 1, 1), utc(2026, 1, 1, 1))));
+}
