@@ -53,21 +53,35 @@ class QLT_API QLT_CError {
  public:
   static QLT_CError* m_pcErrorHandlerGlb;
 
+  // Starts with the mask read from QLT_TRACE_MASK (hexadecimal) when the library was loaded.
   QLT_CError();
   virtual ~QLT_CError();
   // Bit 0x1000 enables the component's trace points.
   virtual unsigned int getCumulativeTraceMask();
+  // Writes one whole line (time, thread id, file, line, class, function, message) when `mask`
+  // meets this handler's mask; safe from any number of threads. Returns 0.
   virtual int trace(unsigned int mask, QLT_ETraceDirection direction, const char* sourceFile, int line,
                     const char* className, const char* functionName, const QLT_CString& message);
+
+  void setTraceMask(unsigned int mask);
+  // Lines are appended to this file, or go to standard error when null; initially QLT_TRACE_FILE.
+  static void setTraceFile(const char* path);
+
+ private:
+  unsigned int m_mask;
 };
 
 // A DATE (days since 30 December 1899).
 class QLT_API QLT_CTime {
  public:
   explicit QLT_CTime(const double& date);
-  // Calendar date and clock time of the DATE, no zone conversion.
+  // Calendar date and clock time of the DATE, no zone conversion, rounded to the millisecond.
+  // A negative DATE's fraction counts forward from its day's midnight, as on Windows. A DATE
+  // outside years 100..9999 (or not a number) leaves every field 0.
   SYSTEMTIME& GetSystemTime(SYSTEMTIME& st) const;
-  // Between UTC and the machine's local time, daylight saving included; `flags` is always 10.
+  // Between UTC and the machine's local time (TZ respected), daylight saving included; `flags`
+  // is always 10. A local time that occurs twice is read as the earlier instant (daylight time);
+  // one skipped by a forward jump is read with the offset in force before the jump.
   static double ConvertUTCToLocalTime(double utc, int flags);
   static double ConvertLocalTimeToUTC(double local, int flags);
 
