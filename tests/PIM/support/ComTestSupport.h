@@ -98,3 +98,8 @@ inline std::string Utf8(const OLECHAR* s) {
 
 // AddRef then Release, compared with the expected count at the caller's line.
 #define EXPECT_REF(p, n) EXPECT_EQ(::pimtest::RefCount(p), static_cast<ULONG>(n)) << "count of " #p
+
+namespace pimtest {
+// Calls of a named fault point counted since the FaultScope began.
+inline unsigned long FaultCount(const char* name) { return pim::fault::count(name); }
+}  // namespace pimtest
