@@ -1,0 +1,285 @@
+#include <pim/fault.h>
+
+#include <ComPtr.h>
+#include <cstring>
+#include <thread>
+
+#include "platform_test_util.h"
+
+namespace {
+
+LARGE_INTEGER li(int64_t v) {
+  LARGE_INTEGER r;
+  r.QuadPart = v;
+  return r;
+}
+
+uint64_t position(IStream* s) {
+  ULARGE_INTEGER pos{};
+  EXPECT_EQ(s->Seek(li(0), STREAM_SEEK_CUR, &pos), S_OK);
+  return pos.QuadPart;
+}
+
+TEST(MemoryStream, ReadWriteSeekSetSizeStat) {
+  ComPtr<IStream> s;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  ULONG n = 0;
+  ASSERT_EQ(s->Write("hello world", 11, &n), S_OK);
+  EXPECT_EQ(n, 11u);
+  char buf[32] = {};
+  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);  // at the end: nothing, and no error
+  EXPECT_EQ(n, 0u);
+  ULARGE_INTEGER pos{};
+  ASSERT_EQ(s->Seek(li(-5), STREAM_SEEK_END, &pos), S_OK);
+  EXPECT_EQ(pos.QuadPart, 6u);
+  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);
+  EXPECT_EQ(std::string(buf, n), "world");
+  EXPECT_EQ(s->Seek(li(-1), STREAM_SEEK_SET, &pos), STG_E_INVALIDFUNCTION);
+  EXPECT_EQ(position(s.get()), 11u);  // a refused seek moves nothing
+  EXPECT_EQ(s->Seek(li(0), 7, nullptr), STG_E_INVALIDFUNCTION);
+  // Writing past the end fills the gap with zeros.
+  ASSERT_EQ(s->Seek(li(14), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(s->Write("!", 1, nullptr), S_OK);
+  STATSTG st;
+  std::memset(&st, 0xAB, sizeof st);
+  ASSERT_EQ(s->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.type, static_cast<DWORD>(STGTY_STREAM));
+  EXPECT_EQ(st.cbSize.QuadPart, 15u);
+  EXPECT_EQ(st.pwcsName, nullptr);
+  ASSERT_EQ(s->Seek(li(11), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(s->Read(buf, 4, &n), S_OK);
+  EXPECT_EQ(std::memcmp(buf, "\0\0\0!", 4), 0);
+  ULARGE_INTEGER size;
+  size.QuadPart = 5;
+  ASSERT_EQ(s->SetSize(size), S_OK);
+  ASSERT_EQ(s->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);
+  EXPECT_EQ(std::string(buf, n), "hello");
+  EXPECT_EQ(s->Read(nullptr, 1, &n), STG_E_INVALIDPOINTER);
+  EXPECT_EQ(CreateStreamOnHGlobal(reinterpret_cast<HGLOBAL>(1), TRUE, s.put()), E_INVALIDARG);
+}
+
+TEST(MemoryStream, CloneSharesDataWithItsOwnPosition) {
+  ComPtr<IStream> s;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  ASSERT_EQ(s->Write("abcdef", 6, nullptr), S_OK);
+  ASSERT_EQ(s->Seek(li(2), STREAM_SEEK_SET, nullptr), S_OK);
+  ComPtr<IStream> c;
+  ASSERT_EQ(s->Clone(c.put()), S_OK);
+  EXPECT_EQ(position(c.get()), 2u);  // starts where the original stands
+  char buf[8];
+  ULONG n;
+  ASSERT_EQ(c->Read(buf, 2, &n), S_OK);
+  EXPECT_EQ(std::string(buf, n), "cd");
+  EXPECT_EQ(position(s.get()), 2u);  // the original did not move
+  ASSERT_EQ(c->Write("XY", 2, nullptr), S_OK);  // shared bytes
+  ASSERT_EQ(s->Seek(li(4), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(s->Read(buf, 2, &n), S_OK);
+  EXPECT_EQ(std::string(buf, n), "XY");
+  s.reset();  // the data outlives the original
+  ASSERT_EQ(c->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(c->Read(buf, 6, &n), S_OK);
+  EXPECT_EQ(std::string(buf, n), "abcdXY");
+}
+
+TEST(MemoryStream, CopyToAndCloneFault) {
+  ComPtr<IStream> a, b;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, a.put()), S_OK);
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, b.put()), S_OK);
+  std::string big(20000, 'q');
+  big[19999] = 'z';
+  ASSERT_EQ(a->Write(big.data(), static_cast<ULONG>(big.size()), nullptr), S_OK);
+  ASSERT_EQ(a->Seek(li(100), STREAM_SEEK_SET, nullptr), S_OK);
+  ULARGE_INTEGER want, got_read, got_written;
+  want.QuadPart = 1000000;
+  ASSERT_EQ(a->CopyTo(b.get(), want, &got_read, &got_written), S_OK);
+  EXPECT_EQ(got_read.QuadPart, 19900u);
+  EXPECT_EQ(got_written.QuadPart, 19900u);
+  STATSTG st;
+  ASSERT_EQ(b->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.cbSize.QuadPart, 19900u);
+
+  pim::fault::Scope faults;
+  pim::fault::arm("IStream::Clone", E_OUTOFMEMORY);
+  IStream* c = reinterpret_cast<IStream*>(0xdeadbeef);
+  EXPECT_EQ(a->Clone(&c), E_OUTOFMEMORY);
+  EXPECT_EQ(c, nullptr);
+}
+
+// ---- marshalling ----
+
+class Marshal : public ComTest {};
+
+TEST_F(Marshal, StreamHoldsOneReferenceAndIsReleasedEitherWay) {
+  std::atomic<int> destroyed{0};
+  auto* obj = new TestObject(&destroyed);
+  IStream* stm = nullptr;
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IDispatch, obj, &stm), S_OK);
+  EXPECT_EQ(position(stm), 0u);
+  EXPECT_REF(obj, 2);
+  ComPtr<IDispatch> got;
+  std::thread([&] {
+    EXPECT_EQ(CoGetInterfaceAndReleaseStream(stm, IID_IDispatch, got.put_void()), S_OK);
+  }).join();
+  EXPECT_EQ(got.get(), obj);
+  EXPECT_REF(obj, 2);  // ours and the unmarshalled one; the stream's went with the stream
+  got.reset();
+  // A failing unmarshal still releases the stream, and with it the marshal data's reference.
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, obj, &stm), S_OK);
+  EXPECT_REF(obj, 2);
+  void* p = reinterpret_cast<void*>(0xdeadbeef);
+  EXPECT_EQ(CoGetInterfaceAndReleaseStream(stm, IID_IStream, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_REF(obj, 1);
+  obj->Release();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(Marshal, KeptStreamUnmarshalsAgainFromEveryClone) {
+  std::atomic<int> destroyed{0};
+  auto* obj = new TestObject(&destroyed);
+  IStream* kept = nullptr;
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IDispatch, obj, &kept), S_OK);
+  obj->Release();  // the marshal data alone keeps it alive now
+  EXPECT_EQ(destroyed, 0);
+  for (int round = 0; round < 3; ++round) {
+    std::thread([&] {
+      IStream* clone = nullptr;
+      ASSERT_EQ(kept->Clone(&clone), S_OK);
+      ComPtr<IDispatch> d;
+      ASSERT_EQ(CoGetInterfaceAndReleaseStream(clone, IID_IDispatch, d.put_void()), S_OK);
+      EXPECT_REF(d.get(), 2);
+    }).join();
+    EXPECT_EQ(position(kept), 0u);  // the kept stream never moves
+  }
+  // A clone outlives the original: the data (and its reference) stay until the last one goes.
+  IStream* clone = nullptr;
+  ASSERT_EQ(kept->Clone(&clone), S_OK);
+  kept->Release();
+  EXPECT_EQ(destroyed, 0);
+  ComPtr<IUnknown> u;
+  ASSERT_EQ(CoGetInterfaceAndReleaseStream(clone, IID_IUnknown, u.put_void()), S_OK);
+  EXPECT_EQ(destroyed, 0);
+  u.reset();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(Marshal, FaultPointsAndBadArguments) {
+  auto* obj = new TestObject;
+  pim::fault::Scope faults;
+  pim::fault::arm("CoMarshalInterThreadInterfaceInStream", E_OUTOFMEMORY);
+  IStream* stm = reinterpret_cast<IStream*>(0xdeadbeef);
+  EXPECT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, obj, &stm), E_OUTOFMEMORY);
+  EXPECT_EQ(stm, nullptr);
+  EXPECT_REF(obj, 1);
+  EXPECT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IStream, obj, &stm), E_NOINTERFACE);
+  EXPECT_EQ(stm, nullptr);
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, obj, &stm), S_OK);
+  pim::fault::arm("CoGetInterfaceAndReleaseStream", E_FAIL);
+  void* p = reinterpret_cast<void*>(0xdeadbeef);
+  EXPECT_EQ(CoGetInterfaceAndReleaseStream(stm, IID_IUnknown, &p), E_FAIL);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_REF(obj, 1);  // the stream went, and the marshal data's reference with it
+  EXPECT_EQ(pim::fault::count("CoGetInterfaceAndReleaseStream"), 1u);
+  // Garbage is refused, not trusted.
+  ComPtr<IStream> junk;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, junk.put()), S_OK);
+  char zeros[64] = {};
+  ASSERT_EQ(junk->Write(zeros, sizeof zeros, nullptr), S_OK);
+  ASSERT_EQ(junk->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(CoUnmarshalInterface(junk.get(), IID_IUnknown, &p), RPC_E_INVALID_OBJREF);
+  EXPECT_EQ(CoUnmarshalInterface(junk.get(), IID_IUnknown, &p), STG_E_READFAULT);  // too short now
+  obj->Release();
+}
+
+TEST_F(Marshal, ReleaseMarshalDataDisconnectsEveryClone) {
+  auto* obj = new TestObject;
+  IStream* stm = nullptr;
+  ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, obj, &stm), S_OK);
+  IStream* clone = nullptr;
+  ASSERT_EQ(stm->Clone(&clone), S_OK);
+  ASSERT_EQ(CoReleaseMarshalData(stm), S_OK);
+  EXPECT_REF(obj, 1);
+  void* p = nullptr;
+  EXPECT_EQ(CoGetInterfaceAndReleaseStream(clone, IID_IUnknown, &p), CO_E_OBJNOTCONNECTED);
+  stm->Release();
+  EXPECT_REF(obj, 1);
+  obj->Release();
+}
+
+// An outer object aggregating the free-threaded marshaler, as every component class does.
+class Outer : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (riid == IID_IUnknown) {
+      *ppv = this;
+      AddRef();
+      return S_OK;
+    }
+    if (riid == IID_IMarshal && inner) return inner->QueryInterface(riid, ppv);
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs; }
+  ULONG refs = 1;
+  IUnknown* inner = nullptr;
+};
+
+TEST_F(Marshal, FreeThreadedMarshalerIsAggregated) {
+  Outer outer;
+  IUnknown* inner = reinterpret_cast<IUnknown*>(0xdeadbeef);
+  ASSERT_EQ(CoCreateFreeThreadedMarshaler(&outer, &inner), S_OK);
+  ASSERT_NE(inner, nullptr);
+  outer.inner = inner;
+  EXPECT_EQ(outer.refs, 1u);  // the inner object holds no reference on its outer
+  EXPECT_REF(inner, 1);       // its own count, independent of the outer's
+  IUnknown* self = nullptr;
+  ASSERT_EQ(inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&self)), S_OK);
+  EXPECT_EQ(self, inner);
+  self->Release();
+  void* p = reinterpret_cast<void*>(0xdeadbeef);
+  EXPECT_EQ(inner->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+
+  IMarshal* m = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&m)), S_OK);
+  EXPECT_EQ(outer.refs, 2u);  // IMarshal's AddRef went to the outer object
+  EXPECT_REF(inner, 1);
+  IUnknown* viaMarshal = nullptr;
+  ASSERT_EQ(m->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&viaMarshal)), S_OK);
+  EXPECT_EQ(viaMarshal, &outer);  // identity is the outer object's
+  viaMarshal->Release();
+  CLSID cls{};
+  ASSERT_EQ(m->GetUnmarshalClass(IID_IUnknown, &outer, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &cls), S_OK);
+  EXPECT_EQ(cls, CLSID_InProcFreeMarshaler);
+  // Marshal through it into a stream and back.
+  ComPtr<IStream> s;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  ASSERT_EQ(m->MarshalInterface(s.get(), IID_IUnknown, &outer, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL), S_OK);
+  ASSERT_EQ(s->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  IUnknown* back = nullptr;
+  ASSERT_EQ(m->UnmarshalInterface(s.get(), IID_IUnknown, reinterpret_cast<void**>(&back)), S_OK);
+  EXPECT_EQ(back, &outer);
+  back->Release();
+  m->Release();
+  s.reset();
+  EXPECT_EQ(outer.refs, 1u);
+  EXPECT_EQ(inner->Release(), 0u);
+}
+
+TEST_F(Marshal, FreeThreadedMarshalerFaultAndStandalone) {
+  pim::fault::Scope faults;
+  pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
+  IUnknown* inner = reinterpret_cast<IUnknown*>(0xdeadbeef);
+  EXPECT_EQ(CoCreateFreeThreadedMarshaler(nullptr, &inner), E_OUTOFMEMORY);
+  EXPECT_EQ(inner, nullptr);
+  ASSERT_EQ(CoCreateFreeThreadedMarshaler(nullptr, &inner), S_OK);
+  IMarshal* m = nullptr;
+  ASSERT_EQ(inner->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&m)), S_OK);
+  EXPECT_REF(inner, 2);  // without an outer object the marshaler controls itself
+  m->Release();
+  EXPECT_EQ(inner->Release(), 0u);
+}
+
+}  // namespace
