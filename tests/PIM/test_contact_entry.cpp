@@ -1,0 +1,150 @@
+// The contact entry against a fake safe contact item: the type code for each format, one safe
+// item per export, each failure row, rebinding, and the contact's reference balance.
+#include <pim/fault.h>
+
+#include "../support/TraceCapture.h"
+#include "test_contact_fakes.h"
+
+using namespace contacts_test;
+using testing::_;
+using testing::Return;
+
+namespace {
+
+const EContactsDatabaseResult kPoisonResult = (EContactsDatabaseResult)7;  // no result has it
+
+bool IsTypeCode(const VARIANT& v, LONG code) { return v.vt == VT_I4 && v.lVal == code; }
+
+class ContactEntry : public testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    m_contact = new FakeContact(u"C");
+    ASSERT_EQ(CComObject<CContactEntry>::CreateInstance(&m_entry), S_OK);
+    m_entry->AddRef();
+    m_entry->SetUnderlyingOutlookContact(m_contact);
+  }
+  void TearDown() override {
+    if (m_entry) m_entry->Release();
+    EXPECT_REF(m_contact, 1);
+    m_contact->Release();
+    EXPECT_EQ(MockSafeContact::s_live.load(), 0) << "a safe contact item was not released";
+    EXPECT_EQ(_Module.GetLockCount(), 0) << "a component object is still alive";
+    CoUninitialize();
+  }
+
+  // Every safe item the factory makes expects the bound contact, then SaveAs(path, code) -> hr.
+  void ExpectExport(const char* path, LONG code, HRESULT hr) {
+    std::u16string wanted = U16(path);
+    IDispatch* contact = m_contact;
+    m_factory.configure = [=](MockSafeContact& m) {
+      testing::InSequence order;
+      EXPECT_CALL(m, put_Item(contact)).WillOnce(Return(S_OK));
+      EXPECT_CALL(m, SaveAs(_, _))
+          .With(testing::Truly([=](const std::tuple<BSTR, VARIANT>& a) {
+            return FromBstr(std::get<0>(a)) == wanted && IsTypeCode(std::get<1>(a), code);
+          }))
+          .WillOnce(Return(hr));
+    };
+  }
+
+  HRESULT Save(const char* path, int format) {
+    Text name(path);
+    m_result = kPoisonResult;
+    return m_entry->SaveAsVCard(name, (EContactFileFormat)format, &m_result);
+  }
+
+  FakeContact* m_contact = nullptr;
+  CComObject<CContactEntry>* m_entry = nullptr;
+  SafeContactFactory m_factory;
+  EContactsDatabaseResult m_result = kPoisonResult;
+};
+
+TEST_F(ContactEntry, EachFormatPassesItsTypeCode) {
+  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+  const struct {
+    int format;
+    LONG code;
+  } cases[] = {{EContactFileFormat_VCARD, olVCard}, {EContactFileFormat_MSG, olMSG}, {EContactFileFormat_INVALID, olMSG}, {7, olMSG}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "format " << c.format);
+    ExpectExport("/tmp/contact file", c.code, S_OK);
+    EXPECT_EQ(Save("/tmp/contact file", c.format), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+    EXPECT_REF(m_contact, 2);  // the test's and the entry's
+  }
+  EXPECT_EQ(m_factory.created, 4) << "one safe item per export";
+}
+
+TEST_F(ContactEntry, TwoExportsOfOneEntryEachUseTheirOwnSafeItem) {
+  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+  pimtest::TraceCapture capture;
+  ExpectExport("a.vcf", olVCard, S_OK);
+  EXPECT_EQ(Save("a.vcf", EContactFileFormat_VCARD), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  ExpectExport("b.msg", olMSG, S_OK);
+  EXPECT_EQ(Save("b.msg", EContactFileFormat_MSG), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  EXPECT_EQ(m_factory.created, 2);
+  EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:a.vcf"));
+  EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:b.msg"));
+  EXPECT_TRUE(capture.Contains((QLT_CString("result of SaveAs (hr) = ") + (LONG)S_OK).c_str()));
+}
+
+TEST_F(ContactEntry, FailingSaveAsIsReported) {
+  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+  pimtest::TraceCapture capture;
+  const HRESULT notWritten = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+  ExpectExport("/no/such/folder/c.vcf", olVCard, notWritten);
+  EXPECT_EQ(Save("/no/such/folder/c.vcf", EContactFileFormat_VCARD), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SAVE_VCARD_FAILED);
+  EXPECT_TRUE(capture.Contains((QLT_CString("result of SaveAs (hr) = ") + (LONG)notWritten).c_str()));
+}
+
+TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
+  {
+    SCOPED_TRACE("class not registered");
+    pimtest::TraceCapture capture;
+    pim::fault::Scope faults;
+    pim::fault::arm("CoCreateInstance", REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Save("c.vcf", EContactFileFormat_VCARD), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_REDEMPTION_ERROR);
+    EXPECT_TRUE(capture.Contains((QLT_CString("local check ABORTING, bad HR: ") + (LONG)REGDB_E_CLASSNOTREG).c_str()));
+    EXPECT_FALSE(capture.Contains("saving vcard"));
+  }
+  {
+    SCOPED_TRACE("Item refused");
+    ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+    pimtest::TraceCapture capture;
+    m_factory.configure = [](MockSafeContact& m) { EXPECT_CALL(m, put_Item(_)).WillOnce(Return(E_INVALIDARG)); };
+    EXPECT_EQ(Save("c.vcf", EContactFileFormat_VCARD), S_OK);  // SaveAs is not expected: a strict mock
+    EXPECT_EQ(m_result, EContactsDatabaseResult_REDEMPTION_ERROR);
+    EXPECT_TRUE(capture.Contains((QLT_CString("local check ABORTING, bad HR: ") + (LONG)E_INVALIDARG).c_str()));
+  }
+}
+
+TEST_F(ContactEntry, NullResultPointerMakesNoSafeItem) {
+  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+  Text name("c.vcf");
+  EXPECT_EQ(m_entry->SaveAsVCard(name, EContactFileFormat_VCARD, nullptr), E_POINTER);
+  EXPECT_EQ(m_factory.created, 0);
+}
+
+TEST_F(ContactEntry, RebindingReleasesTheOldContactAndTheLastReleaseTheNewOne) {
+  pimtest::TraceCapture capture;
+  auto* otherContact = new FakeContact(u"D");
+  ComPtr<IUnknown> hold = ComPtr<IUnknown>::attach(otherContact);
+  m_entry->SetUnderlyingOutlookContact(otherContact);
+  EXPECT_REF(m_contact, 1);
+  EXPECT_REF(otherContact, 2);
+  EXPECT_TRUE(capture.Contains(
+      (QLT_CString("!!! ERROR !!! m_OutlookContact != NULL, refsLeft after release: ") + (LONG)1).c_str()));
+  EXPECT_TRUE(capture.Contains((QLT_CString("called m_OutlookContact->AddRef(), refsLeft = ") + (LONG)2).c_str()));
+  m_entry->Release();
+  m_entry = nullptr;
+  EXPECT_REF(otherContact, 1);
+  EXPECT_TRUE(capture.Contains("~CContactEntry called"));
+  EXPECT_TRUE(capture.Contains((QLT_CString("called m_OutlookContact->Release(), refsLeft = ") + (LONG)1).c_str()));
+}
+
+}  // namespace

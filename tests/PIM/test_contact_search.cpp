@@ -1,0 +1,424 @@
+// The two contact searches against a fake contacts folder: the filter text, the key window, what
+// is written to the out parameters, every failure row, and the balance of every reference.
+#include <pim/fault.h>
+
+#include <thread>
+
+#include "../support/TraceCapture.h"
+#include "test_contact_fakes.h"
+
+using namespace contacts_test;
+using testing::_;
+
+namespace {
+
+IContactEntry* const kPoison = reinterpret_cast<IContactEntry*>(0xdeadbeef);
+// No result has this value; it still fits the enumeration.
+const EContactsDatabaseResult kPoisonResult = (EContactsDatabaseResult)7;
+
+std::string Aborting(HRESULT hr) { return (QLT_CString("ABORTING, bad HR: ") + (LONG)hr).c_str(); }
+
+// How many recorded messages begin with `text`.
+size_t CountStartingWith(const pimtest::TraceCapture& capture, const std::string& text) {
+  size_t n = 0;
+  for (const std::string& m : capture.Messages())
+    if (m.rfind(text, 0) == 0) ++n;
+  return n;
+}
+
+const char kMatchTrace[] = "A match was found, offset (relate to entry id len) = ";
+
+class ContactSearch : public testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    m_items = new FakeItems();
+    m_items->AddRef();  // the folder's
+    m_folder = new ContactsFolder(m_items);
+    m_db = MakeDatabase(m_folder);
+    ASSERT_NE(m_db, nullptr);
+    m_folderRefs = RefCount(m_folder);
+  }
+  void TearDown() override {
+    EXPECT_REF(m_folder, m_folderRefs);
+    EXPECT_REF(m_items, 2);
+    m_db->Release();
+    m_folder->Release();
+    m_items->Release();
+    EXPECT_EQ(_Module.GetLockCount(), 0) << "a component object is still alive";
+    CoUninitialize();
+  }
+
+  // Adds a contact whose entry id is `id`; the folder and the test share it.
+  FakeContact* AddContact(const std::u16string& id) {
+    auto* c = new FakeContact(id);
+    c->AddRef();
+    m_items->Add(c);
+    return c;  // the test's reference, released by Hold
+  }
+  FakeContact* Hold(FakeContact* c) {
+    m_held.emplace_back(ComPtr<IUnknown>::attach(c));
+    return c;
+  }
+  FakeContact* AddKeyed(const char* window, size_t length = 48, size_t offset = 40) {
+    return Hold(AddContact(EntryIdWithWindowAt(length, offset, window)));
+  }
+  void AddOther() { m_items->Add(new FakeOtherItem()); }
+
+  HRESULT ByKey(ULONG key) {
+    m_entry = kPoison;
+    m_result = kPoisonResult;
+    return m_db->GetContactByMagicBytes(key, &m_entry, &m_result);
+  }
+  HRESULT ByName(BSTR first, BSTR last) {
+    m_entry = kPoison;
+    m_result = kPoisonResult;
+    return m_db->GetContactByName(first, last, &m_entry, &m_result);
+  }
+  // The contact the handed-out entry is bound to.
+  _ContactItem* BoundContact() const { return static_cast<CContactEntry*>(m_entry)->m_OutlookContact; }
+  void ReleaseEntry() {
+    if (m_entry != nullptr && m_entry != kPoison) m_entry->Release();
+    m_entry = nullptr;
+  }
+
+  FakeItems* m_items = nullptr;
+  ContactsFolder* m_folder = nullptr;
+  CComObject<CContactsDatabase>* m_db = nullptr;
+  ULONG m_folderRefs = 0;
+  std::vector<ComPtr<IUnknown>> m_held;
+  IContactEntry* m_entry = kPoison;
+  EContactsDatabaseResult m_result = kPoisonResult;
+};
+
+// ---- by name ----------------------------------------------------------------------------------
+
+struct FilterCase {
+  const char16_t* first;  // null: a null BSTR
+  const char16_t* last;
+  const char16_t* filter;
+};
+
+TEST_F(ContactSearch, NameFilterMatchesEachNameLiterally) {
+  const FilterCase cases[] = {
+      {u"Ann", u"Lee", u"[FirstName] = \"Ann\" and [LastName] = \"Lee\""},
+      {u"O\"Neil", u"Lee", u"[FirstName] = \"O\"\"Neil\" and [LastName] = \"Lee\""},
+      // Would close the value and match every other contact if taken in unchanged.
+      {u"x", u"x\" or [LastName] <> \"", u"[FirstName] = \"x\" and [LastName] = \"x\"\" or [LastName] <> \"\"\""},
+      {u"\"\"", u"", u"[FirstName] = \"\"\"\"\"\" and [LastName] = \"\""},
+      {nullptr, nullptr, u"[FirstName] = \"\" and [LastName] = \"\""},
+      {nullptr, u"Lee", u"[FirstName] = \"\" and [LastName] = \"Lee\""},
+      {u"Zo\u00eb", u"\u0141ukasz \u65e5\u672c", u"[FirstName] = \"Zo\u00eb\" and [LastName] = \"\u0141ukasz \u65e5\u672c\""},
+  };
+  for (const FilterCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+    std::u16string seen;
+    EXPECT_CALL(*m_items, Find(_, _)).WillOnce([&](BSTR filter, IDispatch** pp) {
+      seen = FromBstr(filter);
+      *pp = nullptr;
+      return S_OK;
+    });
+    BSTR first = c.first ? SysAllocString(reinterpret_cast<const OLECHAR*>(c.first)) : nullptr;
+    BSTR last = c.last ? SysAllocString(reinterpret_cast<const OLECHAR*>(c.last)) : nullptr;
+    EXPECT_EQ(ByName(first, last), S_OK);
+    SysFreeString(first);
+    SysFreeString(last);
+    EXPECT_TRUE(seen == c.filter);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
+    EXPECT_EQ(m_entry, nullptr);
+    testing::Mock::VerifyAndClearExpectations(m_items);
+  }
+}
+
+TEST_F(ContactSearch, NameHitIsHandedOutBoundWithOneReference) {
+  FakeContact* contact = Hold(new FakeContact(u"X"));
+  EXPECT_CALL(*m_items, Find(_, _)).WillOnce([&](BSTR, IDispatch** pp) {
+    contact->AddRef();
+    *pp = contact;
+    return S_OK;
+  });
+  Text first("Ann"), last("Lee");
+  ASSERT_EQ(ByName(first, last), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  ASSERT_NE(m_entry, nullptr);
+  ASSERT_NE(m_entry, kPoison);
+  EXPECT_REF(m_entry, 1);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(contact));
+  EXPECT_REF(contact, 2);  // the test's and the entry's
+  ReleaseEntry();
+  EXPECT_REF(contact, 1);
+}
+
+TEST_F(ContactSearch, NameHitThatIsNoContactIsAnError) {
+  pimtest::TraceCapture capture;
+  auto* list = new FakeOtherItem();
+  ComPtr<IUnknown> hold = ComPtr<IUnknown>::attach(list);
+  EXPECT_CALL(*m_items, Find(_, _)).WillOnce([&](BSTR, IDispatch** pp) {
+    list->AddRef();
+    *pp = list;
+    return S_OK;
+  });
+  Text first("Team"), last("");
+  EXPECT_EQ(ByName(first, last), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+  EXPECT_EQ(m_entry, kPoison);
+  EXPECT_REF(list, 1);
+  EXPECT_TRUE(capture.Contains(Aborting(E_NOINTERFACE)));
+}
+
+TEST_F(ContactSearch, NameSearchFailureRows) {
+  Text first("Ann"), last("Lee");
+  FakeContact* contact = Hold(new FakeContact(u"X"));
+  auto returnContact = [&](BSTR, IDispatch** pp) {
+    contact->AddRef();
+    *pp = contact;
+    return S_OK;
+  };
+  {
+    SCOPED_TRACE("Items");
+    pimtest::TraceCapture capture;
+    m_folder->m_itemsHr = E_ACCESSDENIED;
+    EXPECT_CALL(*m_items, Find(_, _)).Times(0);
+    EXPECT_EQ(ByName(first, last), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    EXPECT_TRUE(capture.Contains(Aborting(E_ACCESSDENIED)));
+    m_folder->m_itemsHr = S_OK;
+    testing::Mock::VerifyAndClearExpectations(m_items);
+  }
+  {
+    SCOPED_TRACE("Find");
+    pimtest::TraceCapture capture;
+    EXPECT_CALL(*m_items, Find(_, _)).WillOnce(testing::Return(DISP_E_EXCEPTION));
+    EXPECT_EQ(ByName(first, last), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    EXPECT_TRUE(capture.Contains(Aborting(DISP_E_EXCEPTION)));
+    testing::Mock::VerifyAndClearExpectations(m_items);
+  }
+  {
+    SCOPED_TRACE("entry creation");
+    pimtest::TraceCapture capture;
+    pim::fault::Scope faults;
+    pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
+    EXPECT_CALL(*m_items, Find(_, _)).WillOnce(returnContact);
+    EXPECT_EQ(ByName(first, last), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    EXPECT_TRUE(capture.Contains(Aborting(E_OUTOFMEMORY)));
+    EXPECT_REF(contact, 1);
+    testing::Mock::VerifyAndClearExpectations(m_items);
+  }
+}
+
+TEST_F(ContactSearch, NullOutPointersWriteNothing) {
+  Text first("Ann"), last("Lee");
+  EXPECT_CALL(*m_items, Find(_, _)).Times(0);
+  AddKeyed("00000000");
+  IContactEntry* entry = kPoison;
+  EContactsDatabaseResult result = kPoisonResult;
+  EXPECT_EQ(m_db->GetContactByName(first, last, nullptr, &result), E_POINTER);
+  EXPECT_EQ(m_db->GetContactByName(first, last, &entry, nullptr), E_POINTER);
+  EXPECT_EQ(m_db->GetContactByMagicBytes(0, nullptr, &result), E_POINTER);
+  EXPECT_EQ(m_db->GetContactByMagicBytes(0, &entry, nullptr), E_POINTER);
+  EXPECT_EQ(entry, kPoison);
+  EXPECT_EQ(result, kPoisonResult);
+  EXPECT_EQ(m_items->m_next, 0u) << "the folder was walked";
+}
+
+// The folder cannot be renewed for a new thread: nothing is called through the missing pointer.
+TEST_F(ContactSearch, FolderMissingOnThisThreadIsAnError) {
+  pim::fault::Scope faults;
+  pim::fault::arm("IStream::Clone", E_OUTOFMEMORY, 1, 2);
+  EXPECT_CALL(*m_items, Find(_, _)).Times(0);
+  AddKeyed("00000000");
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Text first("Ann"), last("Lee");
+    EXPECT_EQ(ByName(first, last), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    EXPECT_EQ(ByKey(0), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    CoUninitialize();
+  });
+  other.join();
+  EXPECT_EQ(m_items->m_next, 0u);
+}
+
+// ---- by key -----------------------------------------------------------------------------------
+
+TEST_F(ContactSearch, KeyIsEachByteInUpperCaseHexLeastSignificantFirst) {
+  FakeContact* zero = AddKeyed("00000000");
+  FakeContact* abcd = AddKeyed("0D0C0B0A");
+  AddKeyed("0A0B0C0D");  // the bytes in the other order
+
+  ASSERT_EQ(ByKey(0x0A0B0C0D), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(abcd));
+  ReleaseEntry();
+
+  ASSERT_EQ(ByKey(0), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(zero));
+  ReleaseEntry();
+
+  ASSERT_EQ(ByKey(0xFFFFFFFF), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
+  EXPECT_EQ(m_entry, kPoison);
+}
+
+TEST_F(ContactSearch, KeyWindowDependsOnEntryIdLength) {
+  struct Case {
+    size_t length, placedAt;
+    const char* window;
+    int tracedOffset;  // -1: no match
+  };
+  // Longer than 128: the window moves to 128, so ids of 129 to 135 characters never match.
+  const Case cases[] = {
+      {48, 40, "CAFEF00D", 40},   {128, 40, "CAFEF00D", 40},  {129, 128, "CAFEF00D", -1},
+      {129, 40, "CAFEF00D", -1},  {136, 128, "CAFEF00D", 128}, {135, 128, "CAFEF00D", -1},
+      {47, 40, "CAFEF00D", -1},   {48, 40, "cafef00d", -1},   {48, 41, "CAFEF00D", -1},
+      {0, 0, "", -1},
+  };
+  const ULONG key = 0x0DF0FECA;  // "CAFEF00D"
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "length " << c.length << " window at " << c.placedAt << " " << c.window);
+    pimtest::TraceCapture capture;
+    m_items->Clear();
+    m_held.clear();
+    FakeContact* contact = AddKeyed(c.window, c.length, c.placedAt);
+    ASSERT_EQ(ByKey(key), S_OK);
+    if (c.tracedOffset < 0) {
+      EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
+      EXPECT_EQ(m_entry, kPoison);
+      EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 0u);
+    } else {
+      EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+      ASSERT_NE(m_entry, kPoison);
+      EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(contact));
+      EXPECT_TRUE(capture.Contains((QLT_CString(kMatchTrace) + (LONG)c.tracedOffset).c_str()));
+      ReleaseEntry();
+    }
+    EXPECT_REF(contact, 2);  // the test's and the folder's
+  }
+}
+
+TEST_F(ContactSearch, EmptyFolderFindsNothingAndLeavesTheOutPointer) {
+  pimtest::TraceCapture capture;
+  ASSERT_EQ(ByKey(0), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
+  EXPECT_EQ(m_entry, kPoison);
+  EXPECT_TRUE(capture.Contains("GetContactByMagicBytes called"));
+  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 0u);
+}
+
+TEST_F(ContactSearch, OtherItemsAreSkippedSilently) {
+  pimtest::TraceCapture capture;
+  AddOther();
+  FakeContact* match = AddKeyed("12345678");
+  AddOther();
+  ASSERT_EQ(ByKey(0x78563412), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
+  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 1u);
+  EXPECT_FALSE(capture.Contains("ABORTING"));
+  EXPECT_EQ(m_items->m_next, 3u);
+  for (IDispatch* item : m_items->m_items) EXPECT_REF(item, item == match ? 3u : 1u);
+  ReleaseEntry();
+}
+
+TEST_F(ContactSearch, TwoMatchesBindTheFirstAndReportMultiple) {
+  pimtest::TraceCapture capture;
+  FakeContact* first = AddKeyed("00000001");
+  AddOther();
+  FakeContact* second = AddKeyed("00000001");
+  FakeContact* last = AddKeyed("00000002");
+  ASSERT_EQ(ByKey(0x01000000), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_MULTIPLE_ITEMS_FOUND);
+  ASSERT_NE(m_entry, kPoison);
+  EXPECT_REF(m_entry, 1);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(first));
+  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 2u);
+  // The walk went on to the end.
+  EXPECT_EQ(last->m_entryIdReads, 1);
+  EXPECT_REF(first, 3);
+  EXPECT_REF(second, 2);
+  EXPECT_REF(last, 2);
+  ReleaseEntry();
+  EXPECT_REF(first, 2);
+}
+
+TEST_F(ContactSearch, KeySearchFailureRows) {
+  FakeContact* match = AddKeyed("00000000");
+  AddKeyed("11111111");
+  auto expectError = [&](HRESULT hr, const pimtest::TraceCapture& capture) {
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_TRUE(capture.Contains(Aborting(hr)));
+    EXPECT_REF(match, 2);
+  };
+  {
+    SCOPED_TRACE("Items");
+    pimtest::TraceCapture capture;
+    m_folder->m_itemsHr = E_ACCESSDENIED;
+    ASSERT_EQ(ByKey(0), S_OK);
+    expectError(E_ACCESSDENIED, capture);
+    EXPECT_EQ(m_entry, kPoison);
+    m_folder->m_itemsHr = S_OK;
+  }
+  {
+    SCOPED_TRACE("GetFirst");
+    pimtest::TraceCapture capture;
+    m_items->m_getFirstHr = E_UNEXPECTED;
+    ASSERT_EQ(ByKey(0), S_OK);
+    expectError(E_UNEXPECTED, capture);
+    EXPECT_EQ(m_entry, kPoison);
+    m_items->m_getFirstHr = S_OK;
+  }
+  {
+    SCOPED_TRACE("GetNext before a match");
+    pimtest::TraceCapture capture;
+    m_items->m_getNextCalls = 0;
+    m_items->m_failGetNextAt = 1;
+    ASSERT_EQ(ByKey(0x11111111), S_OK);
+    expectError(E_FAIL, capture);
+    EXPECT_EQ(m_entry, kPoison);
+  }
+  {
+    SCOPED_TRACE("GetNext after a match");
+    pimtest::TraceCapture capture;
+    m_items->m_getNextCalls = 0;
+    m_items->m_failGetNextAt = 1;
+    ASSERT_EQ(ByKey(0), S_OK);
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_TRUE(capture.Contains(Aborting(E_FAIL)));
+    // The entry made before the failure stays with the caller.
+    ASSERT_NE(m_entry, kPoison);
+    EXPECT_REF(m_entry, 1);
+    EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
+    ReleaseEntry();
+    EXPECT_REF(match, 2);
+    m_items->m_failGetNextAt = -1;
+  }
+  {
+    SCOPED_TRACE("EntryID");
+    pimtest::TraceCapture capture;
+    match->m_entryIdHr = E_OUTOFMEMORY;
+    ASSERT_EQ(ByKey(0), S_OK);
+    expectError(E_OUTOFMEMORY, capture);
+    EXPECT_EQ(m_entry, kPoison);
+    match->m_entryIdHr = S_OK;
+  }
+  {
+    SCOPED_TRACE("entry creation");
+    pimtest::TraceCapture capture;
+    pim::fault::Scope faults;
+    pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
+    ASSERT_EQ(ByKey(0), S_OK);
+    expectError(E_OUTOFMEMORY, capture);
+    EXPECT_EQ(m_entry, kPoison);
+  }
+}
+
+}  // namespace
