@@ -1,0 +1,576 @@
+#include "safe_items.h"
+
+#include "atomic_file.h"
+#include "message_file.h"
+#include "vcard.h"
+
+#include <ComPtr.h>
+#include <oleauto.h>
+#include <pim/fault.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <new>
+
+namespace pim::redemption {
+
+namespace {
+
+std::atomic<LONG> g_live{0};
+
+#define SAFE_FAULT(name)                          \
+    do {                                          \
+        HRESULT fault_hr_;                        \
+        if (PIM_FAULT(name, &fault_hr_)) return fault_hr_; \
+    } while (0)
+
+// Standard-library failures stop at the interface.
+template <class F>
+HRESULT guarded(F&& f) noexcept
+{
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+std::u16string fromBstr(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : std::u16string(); }
+
+HRESULT toBstr(const std::u16string& s, BSTR* out)
+{
+    *out = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT hresultFromErrno(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case ENOSPC:
+    case EDQUOT: return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    case ENOMEM: return E_OUTOFMEMORY;
+    default: return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    }
+}
+
+// IUnknown and IDispatch for an object with one interface. The objects carry
+// no type information: callers use the early-bound members.
+template <class I>
+class DispatchObject : public I {
+public:
+    explicit DispatchObject(const IID& iid) : iid_(iid) { g_live.fetch_add(1, std::memory_order_relaxed); }
+    virtual ~DispatchObject() { g_live.fetch_sub(1, std::memory_order_relaxed); }
+    DispatchObject(const DispatchObject&) = delete;
+    DispatchObject& operator=(const DispatchObject&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, iid_))
+            return E_NOINTERFACE;
+        *ppv = static_cast<I*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ref_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const ULONG n = ref_.fetch_sub(1, std::memory_order_release) - 1;
+        if (n == 0) {
+            std::atomic_thread_fence(std::memory_order_acquire);
+            ref_.store(1, std::memory_order_relaxed);  // a destructor's own QI/Release must not re-enter
+            delete this;
+        }
+        return n;
+    }
+    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
+    {
+        if (!pctinfo) return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override
+    {
+        if (ppTInfo) *ppTInfo = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* rgDispId) override
+    {
+        for (UINT i = 0; rgDispId && i < cNames; ++i) rgDispId[i] = -1;  // DISPID_UNKNOWN
+        return DISP_E_UNKNOWNNAME;
+    }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+
+private:
+    const IID& iid_;
+    std::atomic<ULONG> ref_{1};
+};
+
+// ---- recipients --------------------------------------------------------------------
+
+// One appointment's recipients as read when Recipients was asked for; shared by
+// the collection and the recipient objects it hands out. Every change is written
+// to the appointment at once (it reaches the store when the appointment is saved);
+// a change the appointment refuses is undone.
+struct RecipientList {
+    std::shared_ptr<AppointmentLink> link;
+    std::vector<std::shared_ptr<RecipientRecord>> items;
+    std::mutex mu;
+
+    template <class Change>
+    HRESULT change(Change&& apply)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        std::vector<std::shared_ptr<RecipientRecord>> before;
+        std::vector<RecipientRecord> beforeValues;
+        for (const auto& r : items) {
+            before.push_back(r);
+            beforeValues.push_back(*r);
+        }
+        apply();
+        std::vector<RecipientRecord> now;
+        for (const auto& r : items) now.push_back(*r);
+        const HRESULT hr = link->setRecipients(now);
+        if (FAILED(hr)) {
+            items = before;
+            for (std::size_t i = 0; i < items.size(); ++i) *items[i] = beforeValues[i];
+        }
+        return hr;
+    }
+};
+
+class SafeRecipient final : public DispatchObject<ISafeRecipient> {
+public:
+    SafeRecipient(std::shared_ptr<RecipientList> list, std::shared_ptr<RecipientRecord> record)
+        : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(std::move(record))
+    {
+    }
+
+    STDMETHODIMP get_Name(BSTR* pName) override
+    {
+        SAFE_FAULT("ISafeRecipient::get_Name");
+        if (!pName) return E_POINTER;
+        return guarded([&] {
+            std::lock_guard<std::mutex> lock(list_->mu);
+            return toBstr(record_->name, pName);
+        });
+    }
+    STDMETHODIMP put_Name(BSTR name) override
+    {
+        SAFE_FAULT("ISafeRecipient::put_Name");
+        return guarded([&] { return list_->change([&] { record_->name = fromBstr(name); }); });
+    }
+    STDMETHODIMP get_Address(BSTR* pAddress) override
+    {
+        SAFE_FAULT("ISafeRecipient::get_Address");
+        if (!pAddress) return E_POINTER;
+        return guarded([&] {
+            std::lock_guard<std::mutex> lock(list_->mu);
+            return toBstr(record_->address, pAddress);
+        });
+    }
+    STDMETHODIMP put_Address(BSTR address) override
+    {
+        SAFE_FAULT("ISafeRecipient::put_Address");
+        return guarded([&] { return list_->change([&] { record_->address = fromBstr(address); }); });
+    }
+    STDMETHODIMP get_Type(LONG* pType) override
+    {
+        SAFE_FAULT("ISafeRecipient::get_Type");
+        if (!pType) return E_POINTER;
+        std::lock_guard<std::mutex> lock(list_->mu);
+        *pType = record_->type;
+        return S_OK;
+    }
+    STDMETHODIMP put_Type(LONG type) override
+    {
+        SAFE_FAULT("ISafeRecipient::put_Type");
+        return guarded([&] { return list_->change([&] { record_->type = type; }); });
+    }
+    // No dialog is ever shown; an unresolved name is not an error.
+    STDMETHODIMP Resolve(VARIANT_BOOL, VARIANT_BOOL* pResolved) override
+    {
+        SAFE_FAULT("ISafeRecipient::Resolve");
+        if (pResolved) *pResolved = VARIANT_FALSE;
+        return guarded([&] {
+            std::u16string name;
+            {
+                std::lock_guard<std::mutex> lock(list_->mu);
+                name = record_->name;
+            }
+            if (name.empty()) return S_OK;
+            const std::optional<std::u16string> address = list_->link->resolve(name);
+            if (!address) return S_OK;
+            const HRESULT hr = list_->change([&] { record_->address = *address; });
+            if (SUCCEEDED(hr) && pResolved) *pResolved = VARIANT_TRUE;
+            return hr;
+        });
+    }
+
+private:
+    std::shared_ptr<RecipientList> list_;
+    std::shared_ptr<RecipientRecord> record_;
+};
+
+class SafeRecipients final : public DispatchObject<ISafeRecipients> {
+public:
+    explicit SafeRecipients(std::shared_ptr<RecipientList> list)
+        : DispatchObject(IID_ISafeRecipients), list_(std::move(list))
+    {
+    }
+
+    STDMETHODIMP get_Count(LONG* pCount) override
+    {
+        SAFE_FAULT("ISafeRecipients::get_Count");
+        if (!pCount) return E_POINTER;
+        std::lock_guard<std::mutex> lock(list_->mu);
+        *pCount = static_cast<LONG>(list_->items.size());
+        return S_OK;
+    }
+    STDMETHODIMP Item(LONG index, ISafeRecipient** pp) override
+    {
+        SAFE_FAULT("ISafeRecipients::Item");
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        return guarded([&] {
+            std::shared_ptr<RecipientRecord> record;
+            {
+                std::lock_guard<std::mutex> lock(list_->mu);
+                if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
+                record = list_->items[static_cast<std::size_t>(index) - 1];
+            }
+            *pp = new SafeRecipient(list_, std::move(record));
+            return S_OK;
+        });
+    }
+    STDMETHODIMP Add(BSTR name, ISafeRecipient** pp) override
+    {
+        SAFE_FAULT("ISafeRecipients::Add");
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        if (!name || SysStringLen(name) == 0) return S_OK;  // callers expect a null recipient here
+        return guarded([&] {
+            auto record = std::make_shared<RecipientRecord>();
+            record->name = fromBstr(name);
+            record->type = 1;  // olRequired
+            auto object = ComPtr<ISafeRecipient>::attach(new SafeRecipient(list_, record));
+            const HRESULT hr = list_->change([&] { list_->items.push_back(record); });
+            if (SUCCEEDED(hr)) *pp = object.detach();
+            return hr;
+        });
+    }
+    STDMETHODIMP Remove(LONG index) override
+    {
+        SAFE_FAULT("ISafeRecipients::Remove");
+        return guarded([&] {
+            {
+                std::lock_guard<std::mutex> lock(list_->mu);
+                if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
+            }
+            return list_->change([&] { list_->items.erase(list_->items.begin() + (index - 1)); });
+        });
+    }
+
+private:
+    std::shared_ptr<RecipientList> list_;
+};
+
+// ---- items -------------------------------------------------------------------------
+
+class SafeAppointmentItem final : public DispatchObject<ISafeAppointmentItem> {
+public:
+    explicit SafeAppointmentItem(ItemLinker& linker) : DispatchObject(IID_ISafeAppointmentItem), linker_(linker) {}
+
+    STDMETHODIMP get_Item(IDispatch** pp) override
+    {
+        SAFE_FAULT("ISafeAppointmentItem::get_Item");
+        if (!pp) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mu_);
+        *pp = item_.get();
+        if (*pp) (*pp)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP put_Item(IDispatch* item) override
+    {
+        SAFE_FAULT("ISafeAppointmentItem::put_Item");
+        if (!item) return E_INVALIDARG;
+        return guarded([&] {
+            std::shared_ptr<AppointmentLink> link;
+            const HRESULT hr = linker_.linkAppointment(item, &link);
+            if (FAILED(hr)) return hr;
+            if (!link) return E_INVALIDARG;
+            std::lock_guard<std::mutex> lock(mu_);
+            item_ = ComPtr<IDispatch>(item);
+            link_ = std::move(link);
+            return S_OK;
+        });
+    }
+    STDMETHODIMP get_Recipients(ISafeRecipients** pp) override
+    {
+        SAFE_FAULT("ISafeAppointmentItem::get_Recipients");
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        return guarded([&] {
+            std::shared_ptr<AppointmentLink> link;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                link = link_;
+            }
+            if (!link) return E_UNEXPECTED;  // no item wrapped yet
+            auto list = std::make_shared<RecipientList>();
+            list->link = link;
+            for (RecipientRecord& r : link->recipients())
+                list->items.push_back(std::make_shared<RecipientRecord>(std::move(r)));
+            *pp = new SafeRecipients(std::move(list));
+            return S_OK;
+        });
+    }
+
+private:
+    ItemLinker& linker_;
+    std::mutex mu_;
+    ComPtr<IDispatch> item_;
+    std::shared_ptr<AppointmentLink> link_;
+};
+
+bool saveAsType(const VARIANT& v, LONG* type)
+{
+    switch (v.vt) {
+    case VT_I4: *type = v.lVal; return true;
+    case VT_INT: *type = v.intVal; return true;
+    case VT_I2: *type = v.iVal; return true;
+    case VT_UI1: *type = v.bVal; return true;
+    case VT_UI2: *type = v.uiVal; return true;
+    case VT_UI4:
+    case VT_UINT: *type = static_cast<LONG>(v.ulVal); return true;
+    default: return false;
+    }
+}
+
+class SafeContactItem final : public DispatchObject<ISafeContactItem> {
+public:
+    explicit SafeContactItem(ItemLinker& linker) : DispatchObject(IID_ISafeContactItem), linker_(linker) {}
+
+    STDMETHODIMP get_Item(IDispatch** pp) override
+    {
+        SAFE_FAULT("ISafeContactItem::get_Item");
+        if (!pp) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mu_);
+        *pp = item_.get();
+        if (*pp) (*pp)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP put_Item(IDispatch* item) override
+    {
+        SAFE_FAULT("ISafeContactItem::put_Item");
+        if (!item) return E_INVALIDARG;
+        return guarded([&] {
+            std::shared_ptr<ContactLink> link;
+            const HRESULT hr = linker_.linkContact(item, &link);
+            if (FAILED(hr)) return hr;
+            if (!link) return E_INVALIDARG;
+            std::lock_guard<std::mutex> lock(mu_);
+            item_ = ComPtr<IDispatch>(item);
+            link_ = std::move(link);
+            return S_OK;
+        });
+    }
+    // 6 (olVCard): vCard 3.0; 3 (olMSG): message file. The file appears whole or not at all.
+    STDMETHODIMP SaveAs(BSTR path, VARIANT type) override
+    {
+        SAFE_FAULT("ISafeContactItem::SaveAs");
+        LONG kind = 0;
+        if (!saveAsType(type, &kind)) return DISP_E_TYPEMISMATCH;
+        if (kind != 6 && kind != 3) return E_INVALIDARG;
+        if (!path || SysStringLen(path) == 0) return E_INVALIDARG;
+        return guarded([&] {
+            std::shared_ptr<ContactLink> link;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                link = link_;
+            }
+            if (!link) return E_UNEXPECTED;
+            std::string text;
+            HRESULT hr = link->vcard(&text);
+            if (FAILED(hr)) return hr;
+            std::vector<vcard::Card> cards;
+            try {
+                cards = vcard::parseCards(text);
+            } catch (const vcard::ParseError&) {
+                return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+            }
+            if (cards.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+            std::string bytes;
+            if (kind == 6) {
+                bytes = vcard::writeCard(cards.front());
+            } else {
+                const msg::Bytes b = msg::writeContactMessage(msg::contactFieldsFromCard(cards.front()));
+                bytes.assign(b.begin(), b.end());
+            }
+            const std::u16string wide = fromBstr(path);
+            if (wide.find(u'\0') != std::u16string::npos) return E_INVALIDARG;
+            if (const int err = files::writeAtomically(toUtf8(wide), bytes)) return hresultFromErrno(err);
+            return S_OK;
+        });
+    }
+
+private:
+    ItemLinker& linker_;
+    std::mutex mu_;
+    ComPtr<IDispatch> item_;
+    std::shared_ptr<ContactLink> link_;
+};
+
+class SafeCurrentUser final : public DispatchObject<ISafeCurrentUser> {
+public:
+    SafeCurrentUser() : DispatchObject(IID_ISafeCurrentUser) {}
+
+    STDMETHODIMP get_Name(BSTR* pName) override
+    {
+        SAFE_FAULT("ISafeCurrentUser::get_Name");
+        if (!pName) return E_POINTER;
+        *pName = nullptr;
+        return guarded([&] {
+            const std::optional<std::u16string> name = currentUserName();
+            return name ? toBstr(*name, pName) : S_OK;
+        });
+    }
+    STDMETHODIMP Cleanup() override
+    {
+        SAFE_FAULT("ISafeCurrentUser::Cleanup");
+        return S_OK;
+    }
+};
+
+template <class T, class... Args>
+HRESULT create(REFIID riid, void** ppv, Args&&... args)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    return guarded([&] {
+        T* object = new T(std::forward<Args>(args)...);
+        const HRESULT hr = object->QueryInterface(riid, ppv);
+        object->Release();
+        return hr;
+    });
+}
+
+std::optional<std::u16string> profileUserName()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\PimServer\\Profile", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD type = 0, size = 0;
+    std::optional<std::u16string> result;
+    if (RegQueryValueExW(key, u"UserName", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ) && size >= sizeof(char16_t)) {
+        std::u16string value(size / sizeof(char16_t), u'\0');
+        if (RegQueryValueExW(key, u"UserName", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) ==
+            ERROR_SUCCESS) {
+            value.resize(std::min<std::size_t>(value.size(), size / sizeof(char16_t)));
+            while (!value.empty() && value.back() == u'\0') value.pop_back();
+            if (!value.empty()) result = std::move(value);
+        }
+    }
+    RegCloseKey(key);
+    return result;
+}
+
+std::optional<std::u16string> accountFullName()
+{
+    long max = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(max > 0 ? static_cast<std::size_t>(max) : 16384);
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    int rc;
+    while ((rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    if (rc != 0 || !found || !found->pw_gecos) return std::nullopt;
+    // The full name is the first comma-separated field of the comment.
+    std::string gecos(found->pw_gecos);
+    gecos = gecos.substr(0, gecos.find(','));
+    while (!gecos.empty() && gecos.back() == ' ') gecos.pop_back();
+    while (!gecos.empty() && gecos.front() == ' ') gecos.erase(gecos.begin());
+    if (gecos.empty()) return std::nullopt;
+    return toUtf16(gecos);
+}
+
+}  // namespace
+
+LONG liveObjects() { return g_live.load(std::memory_order_relaxed); }
+
+std::optional<std::u16string> currentUserName()
+{
+    if (auto name = profileUserName()) return name;
+    return accountFullName();
+}
+
+HRESULT createSafeAppointmentItem(ItemLinker& linker, REFIID riid, void** ppv)
+{
+    return create<SafeAppointmentItem>(riid, ppv, linker);
+}
+
+HRESULT createSafeContactItem(ItemLinker& linker, REFIID riid, void** ppv)
+{
+    return create<SafeContactItem>(riid, ppv, linker);
+}
+
+HRESULT createSafeCurrentUser(REFIID riid, void** ppv) { return create<SafeCurrentUser>(riid, ppv); }
+
+std::string toUtf8(const std::u16string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        std::uint32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string toUtf16(const std::string& s)
+{
+    const msg::Bytes b = msg::utf16le(s);
+    std::u16string out(b.size() / 2, u'\0');
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(b[2 * i] | (b[2 * i + 1] << 8));
+    return out;
+}
+
+}  // namespace pim::redemption
