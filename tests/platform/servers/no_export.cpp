@@ -1,0 +1,2 @@
+// A loadable library without DllGetClassObject.
+extern "C" __attribute__((visibility("default"))) int NotAServer() { return 42; }

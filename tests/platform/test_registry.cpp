@@ -1,0 +1,233 @@
+#include <sys/wait.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform_test_util.h"
+
+namespace {
+
+class Registry : public ::testing::Test {
+ protected:
+  TempRegistry reg;
+
+  HKEY create(HKEY root, const char* path, DWORD* disp = nullptr) {
+    HKEY k = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disp), ERROR_SUCCESS);
+    return k;
+  }
+  std::string query_sz(HKEY k, const char* name) {
+    char buf[512];
+    DWORD cb = sizeof buf, type = 0;
+    LSTATUS err = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &cb);
+    if (err) return "<error " + std::to_string(err) + ">";
+    return std::string(buf, cb ? cb - 1 : 0);
+  }
+};
+
+TEST_F(Registry, KeysAreCaseInsensitiveAndCasePreserving) {
+  DWORD disp = 0;
+  HKEY k = create(HKEY_CURRENT_USER, "Software\\MixedCase\\Sub", &disp);
+  EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  RegCloseKey(k);
+  k = create(HKEY_CURRENT_USER, "SOFTWARE\\mixedcase\\SUB", &disp);
+  EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  RegCloseKey(k);
+  HKEY sw = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &sw), ERROR_SUCCESS);
+  char name[64];
+  DWORD cch = sizeof name;
+  ASSERT_EQ(RegEnumKeyExA(sw, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "MixedCase");
+  EXPECT_EQ(cch, 9u);
+  cch = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(sw, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  cch = 4;  // too small
+  EXPECT_EQ(RegEnumKeyExA(sw, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  RegCloseKey(sw);
+  HKEY missing = reinterpret_cast<HKEY>(0xdead);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Nope", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(missing, nullptr);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &missing), ERROR_BAD_PATHNAME);
+  EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(0x12345)), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Registry, ValueTypesRoundTripThroughTheFile) {
+  HKEY k = create(HKEY_LOCAL_MACHINE, "Software\\Types");
+  const char sz[] = "C:\\Path \"quoted\" \xC3\xA9t\xC3\xA9";
+  ASSERT_EQ(RegSetValueExA(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(sz), sizeof sz), ERROR_SUCCESS);
+  const char expand[] = "%HOME%/x";
+  ASSERT_EQ(RegSetValueExA(k, "Expand", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expand), sizeof expand),
+            ERROR_SUCCESS);
+  const char16_t multi[] = u"one\0two\0";
+  ASSERT_EQ(RegSetValueExW(k, u"Multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi), sizeof multi),
+            ERROR_SUCCESS);
+  DWORD d = 0xCAFE0042;
+  ASSERT_EQ(RegSetValueExA(k, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d), 4), ERROR_SUCCESS);
+  std::vector<BYTE> bin(100);
+  for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<BYTE>(i * 7);
+  ASSERT_EQ(RegSetValueExA(k, "Blob", 0, REG_BINARY, bin.data(), static_cast<DWORD>(bin.size())), ERROR_SUCCESS);
+  RegCloseKey(k);
+
+  std::string text = reg.contents();
+  EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
+  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\Types]"), std::string::npos);
+  EXPECT_NE(text.find("@=\"C:\\\\Path \\\"quoted\\\" \xC3\xA9t\xC3\xA9\""), std::string::npos);
+  EXPECT_NE(text.find("\"Number\"=dword:cafe0042"), std::string::npos);
+  EXPECT_NE(text.find("\"Expand\"=hex(2):25,00,48,00"), std::string::npos);
+  EXPECT_NE(text.find("\"Multi\"=hex(7):6f,00,6e,00,65,00,00,00,74,00"), std::string::npos);
+  EXPECT_NE(text.find("\"Blob\"=hex:00,07,0e"), std::string::npos);
+
+  // Another process's view: the file alone. Re-point away and back to drop the cache.
+  {
+    TempRegistry other;
+    HKEY none = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Types", 0, KEY_READ, &none), ERROR_FILE_NOT_FOUND);
+  }
+  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TYPES", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_EQ(query_sz(k, ""), std::string(sz));
+  DWORD type = 0, cb = 0;
+  ASSERT_EQ(RegQueryValueExW(k, u"multi", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+  ASSERT_EQ(cb, sizeof multi);
+  char16_t wbuf[16];
+  ASSERT_EQ(RegQueryValueExW(k, u"Multi", nullptr, &type, reinterpret_cast<LPBYTE>(wbuf), &cb), ERROR_SUCCESS);
+  EXPECT_EQ(std::memcmp(wbuf, multi, sizeof multi), 0);
+  DWORD got = 0;
+  cb = sizeof got;
+  ASSERT_EQ(RegQueryValueExA(k, "number", nullptr, &type, reinterpret_cast<LPBYTE>(&got), &cb), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(got, d);
+  std::vector<BYTE> back(200);
+  cb = 10;
+  EXPECT_EQ(RegQueryValueExA(k, "Blob", nullptr, &type, back.data(), &cb), ERROR_MORE_DATA);
+  EXPECT_EQ(cb, 100u);
+  ASSERT_EQ(RegQueryValueExA(k, "Blob", nullptr, &type, back.data(), &cb), ERROR_SUCCESS);
+  back.resize(cb);
+  EXPECT_EQ(back, bin);
+  EXPECT_EQ(query_sz(k, "Expand"), "%HOME%/x");  // stored unexpanded
+  EXPECT_EQ(RegQueryValueExA(k, "Absent", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+
+  DWORD subkeys = 9, values = 0, max_name = 0, max_data = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &max_name, &max_data,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 0u);
+  EXPECT_EQ(values, 5u);
+  EXPECT_EQ(max_name, 6u);   // "Number", "Expand"
+  EXPECT_EQ(max_data, 100u);
+  char name[32];
+  DWORD cch = sizeof name;
+  ASSERT_EQ(RegEnumValueA(k, 1, name, &cch, nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "Expand");  // creation order
+  EXPECT_EQ(RegDeleteValueA(k, "EXPAND"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(k, "Expand"), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(k);
+}
+
+TEST_F(Registry, DeleteKeyRefusesChildrenDeleteTreeDoesNot) {
+  RegCloseKey(create(HKEY_CLASSES_ROOT, "Tree\\A\\B"));
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Tree\\A"), ERROR_ACCESS_DENIED);
+  HKEY open = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Tree\\A\\B", 0, KEY_READ, &open), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Tree\\A\\B"), ERROR_SUCCESS);
+  // The handle outlives its key.
+  const char v[] = "x";
+  EXPECT_EQ(RegSetValueExA(open, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(v), 2), ERROR_KEY_DELETED);
+  RegCloseKey(open);
+  RegCloseKey(create(HKEY_CLASSES_ROOT, "Tree\\A\\C\\D"));
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "tree"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Tree", 0, KEY_READ, &open), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Tree"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(reg.contents().find("Tree"), std::string::npos);
+}
+
+TEST_F(Registry, UnreadableOrCorruptFileIsReportedAndKept) {
+  const std::string garbage = "this is not a registry file\n[HKEY_CURRENT_USER\\X]\n";
+  reg.write(garbage);
+  HKEY k = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "X", 0, KEY_READ, &k), ERROR_REGISTRY_CORRUPT);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Y", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_REGISTRY_CORRUPT);
+  EXPECT_EQ(reg.contents(), garbage);
+  reg.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n\"bad\"=dword:xyz\n");
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "X", 0, KEY_READ, &k), ERROR_REGISTRY_CORRUPT);
+  reg.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n\"ok\"=hex(7):61,00,\\\n  00,00,00,00\n");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "X", 0, KEY_READ, &k), ERROR_SUCCESS);  // continuation lines
+  DWORD type = 0, cb = 0;
+  EXPECT_EQ(RegQueryValueExA(k, "ok", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+  RegCloseKey(k);
+  std::filesystem::remove(reg.file());
+  std::filesystem::create_directory(reg.file());  // exists but cannot be read as a file
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "X", 0, KEY_READ, &k), ERROR_CANTREAD);
+  std::filesystem::remove(reg.file());
+}
+
+TEST_F(Registry, ExternalChangesAreSeen) {
+  RegCloseKey(create(HKEY_CURRENT_USER, "Seen"));
+  reg.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"v\"\n");
+  HKEY k = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Other", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_EQ(query_sz(k, nullptr), "v");
+  RegCloseKey(k);
+}
+
+// Two processes adding keys at once: each change re-reads the file under the lock, so none is lost.
+TEST_F(Registry, ConcurrentWritersInTwoProcessesLoseNothing) {
+  constexpr int kPerProcess = 40;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      for (int i = 0; i < kPerProcess; ++i) {
+        std::string path = "Race\\P" + std::to_string(c) + "_" + std::to_string(i);
+        HKEY k = nullptr;
+        if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr))
+          _exit(1);
+        DWORD v = static_cast<DWORD>(i);
+        if (RegSetValueExA(k, "n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4)) _exit(2);
+        RegCloseKey(k);
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  HKEY race = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Race", 0, KEY_READ, &race), ERROR_SUCCESS);
+  DWORD subkeys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(race, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 2u * kPerProcess);
+  RegCloseKey(race);
+  // No temporary file is left behind.
+  int files = 0;
+  for (auto& e : std::filesystem::directory_iterator(reg.dir())) files += e.path().filename().string().find(".tmp") == std::string::npos ? 0 : 1;
+  EXPECT_EQ(files, 0);
+}
+
+TEST(RegistryLocation, DefaultsUnderXdgConfigHome) {
+  char tmpl[] = "/tmp/pimxdg-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  std::string old = getenv("PIM_REGISTRY") ? getenv("PIM_REGISTRY") : "";
+  unsetenv("PIM_REGISTRY");
+  setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Xdg", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_TRUE(std::filesystem::exists(dir + "/pim/registry.reg"));
+  unsetenv("XDG_CONFIG_HOME");
+  if (!old.empty()) setenv("PIM_REGISTRY", old.c_str(), 1);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
