@@ -1,0 +1,34 @@
+// Fuzzes the registry script parser: preprocessing, tokens, the register walk with its rollback and
+// the unregister walk, against a scratch registry (PIM_REGISTRY, set by fuzz/run.sh).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "RegistryScriptParser.h"
+
+namespace {
+
+struct Map : IRegistryReplacementMap {
+  LPCSTR StrFromMap(LPCSTR key) override {
+    if (lstrcmpiA(key, "Module") == 0) return "/tmp/it''s/libVYN_PIM_OUTLOOK.so";
+    if (lstrcmpiA(key, "Empty") == 0) return "";
+    return nullptr;
+  }
+};
+
+const HKEY kRoots[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  // The first byte chooses the walks; the rest is the script, cut at its first NUL as a resource copy is.
+  const bool registerFirst = (data[0] & 1) != 0;
+  std::string script(reinterpret_cast<const char*>(data + 1), size - 1);
+  Map map;
+  CRegistryScriptParser parser(&map);
+  if (registerFirst) parser.RegisterBuffer(script.c_str(), TRUE);
+  parser.RegisterBuffer(script.c_str(), FALSE);
+  for (HKEY root : kRoots) RegDeleteTreeA(root, nullptr);
+  return 0;
+}

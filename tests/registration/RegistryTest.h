@@ -1,0 +1,112 @@
+// A scratch registry for each test, and readers of what a test expects to find in it.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace regtest {
+
+// Points PIM_REGISTRY at a file in a fresh directory; the directory goes with the fixture.
+class ScratchRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pim-regtest-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    m_dir = tmpl;
+    const char* old = getenv("PIM_REGISTRY");
+    if (old) m_oldRegistry = old;
+    setenv("PIM_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
+  }
+  void TearDown() override {
+    if (m_oldRegistry)
+      setenv("PIM_REGISTRY", m_oldRegistry->c_str(), 1);
+    else
+      unsetenv("PIM_REGISTRY");
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+  }
+  const std::filesystem::path& Dir() const { return m_dir; }
+
+ private:
+  std::filesystem::path m_dir;
+  std::optional<std::string> m_oldRegistry;
+};
+
+inline bool KeyExists(HKEY root, const std::string& path) {
+  HKEY k;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  RegCloseKey(k);
+  return true;
+}
+
+// A value's type and bytes; nullopt when the key or value is missing.
+struct Value {
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+};
+inline std::optional<Value> ReadValue(HKEY root, const std::string& path, const char* name = nullptr) {
+  HKEY k;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return std::nullopt;
+  Value v;
+  DWORD cb = 0;
+  LSTATUS l = RegQueryValueExA(k, name, nullptr, &v.type, nullptr, &cb);
+  if (l == ERROR_SUCCESS) {
+    v.data.resize(cb);
+    l = RegQueryValueExA(k, name, nullptr, &v.type, v.data.data(), &cb);
+  }
+  RegCloseKey(k);
+  if (l != ERROR_SUCCESS) return std::nullopt;
+  return v;
+}
+
+// A REG_SZ value without its terminating NUL; nullopt when missing or of another type.
+inline std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name = nullptr) {
+  auto v = ReadValue(root, path, name);
+  if (!v || v->type != REG_SZ || v->data.empty() || v->data.back() != 0) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(v->data.data()), v->data.size() - 1);
+}
+
+inline std::set<std::string> SubKeys(HKEY root, const std::string& path) {
+  std::set<std::string> out;
+  HKEY k;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
+  char name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD cch = sizeof name;
+    if (RegEnumKeyExA(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    out.insert(name);
+  }
+  RegCloseKey(k);
+  return out;
+}
+
+inline std::set<std::string> ValueNames(HKEY root, const std::string& path) {
+  std::set<std::string> out;
+  HKEY k;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
+  char name[16384];
+  for (DWORD i = 0;; ++i) {
+    DWORD cch = sizeof name;
+    if (RegEnumValueA(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    out.insert(name);
+  }
+  RegCloseKey(k);
+  return out;
+}
+
+inline void WriteString(HKEY root, const std::string& path, const char* name, const std::string& value) {
+  HKEY k;
+  ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(k);
+}
+
+}  // namespace regtest
