@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <link.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +134,11 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   try {
     std::string name = lpLibFileName;
     bool has_dir = name.find('/') != std::string::npos;
+    // OLE automation (UnRegisterTypeLib and the rest) lives in this library: "oleaut32.dll" names it.
+    if (!has_dir && !(dwFlags & LOAD_LIBRARY_AS_DATAFILE) && strcasecmp(name.c_str(), "oleaut32.dll") == 0) {
+      Dl_info self;
+      if (dladdr(reinterpret_cast<void*>(&LoadLibraryExA), &self) && self.dli_fname) name = self.dli_fname;
+    }
     if (dwFlags & LOAD_LIBRARY_AS_DATAFILE) {
       if (!open_datafile) {
         SetLastError(ERROR_NOT_SUPPORTED);
