@@ -109,6 +109,17 @@ ImportResult Store::importIcs(std::string_view text, const Progress& progress) {
     const size_t total = groups.size();
     const size_t step = std::max<size_t>(1, total / 200);
     std::lock_guard<std::recursive_mutex> lock(mu_);
+    // A large page cache keeps a big import from spilling pages into the WAL twice.
+    struct CacheSize {
+        Store& s;
+        explicit CacheSize(Store& st) : s(st) { s.exec("PRAGMA cache_size=-131072"); }
+        ~CacheSize() {
+            try {
+                s.exec("PRAGMA cache_size=-32768");
+            } catch (...) {
+            }
+        }
+    } bigCache(*this);
     beginWrite();
     try {
         for (size_t g = 0; g < groups.size(); ++g) {
@@ -129,16 +140,8 @@ ImportResult Store::importIcs(std::string_view text, const Progress& progress) {
                         if (q.step()) existing = static_cast<RecordKey>(q.i64(0));
                     }
                     RecordKey added = 0;
-                    // A savepoint keeps a failing event from spoiling the rest.
-                    exec("SAVEPOINT ev");
-                    try {
-                        storeEvent(existing.value_or(0), cal.get(), z, !existing, &added);
-                        exec("RELEASE ev");
-                    } catch (...) {
-                        exec("ROLLBACK TO ev");
-                        exec("RELEASE ev");
-                        throw;
-                    }
+                    // An unreadable event fails before anything is written.
+                    storeEvent(existing.value_or(0), cal.get(), z, !existing, &added);
                 } else if (name == "VTODO" || name == "VJOURNAL") {
                     insertItem(Folder::Calendar, name == "VTODO" ? Kind::Task : Kind::Note, group.front()->uid, text, "",
                                0, 0, false, 0, 0);

@@ -57,4 +57,10 @@ struct Instance {
 std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to,
                              std::size_t limit = 100000);
 
+namespace detail {
+/// Tests set this to expand every rule with libical's iterator, to check the
+/// date-arithmetic path against it.
+extern bool noFastPath;
+}  // namespace detail
+
 }  // namespace pim::store

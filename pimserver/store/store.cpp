@@ -226,7 +226,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     if (rc != SQLITE_OK) fail(s->db_, rc, "open");
     sqlite3_busy_timeout(s->db_, options.busyTimeoutMs);
     sqlite3_extended_result_codes(s->db_, 0);
-    s->exec("PRAGMA synchronous=FULL");
+    s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456");
     try {
         Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
         if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
@@ -349,7 +349,7 @@ void Store::remove(RecordKey key) {
         Stmt e(*this, "DELETE FROM contact_emails WHERE key=?1");
         e.bind(1, key).step();
     });
-    cache_->series.erase(key);
+    cache_->info.erase(key);
 }
 
 RecordKey Store::insertItem(Folder folder, Kind kind, const std::string& uid, const std::string& data,
@@ -363,13 +363,15 @@ RecordKey Store::insertItem(Folder folder, Kind kind, const std::string& uid, co
     q.step();
     int64_t key = sqlite3_last_insert_rowid(db_);
     if (key > int64_t(UINT32_MAX)) throw StoreError(Errc::Full, "record keys exhausted");
-    if (kind == Kind::Appointment) writeSpan(static_cast<RecordKey>(key), spanStart, spanEnd);
+    (void)spanStart;
+    (void)spanEnd;
     return static_cast<RecordKey>(key);
 }
 
-void Store::writeSpan(RecordKey key, UtcSeconds lo, UtcSeconds hi) {
+void Store::writeSpan(RecordKey key, const Series& s, bool) {
     Stmt q(*this, "INSERT OR REPLACE INTO spans(key, lo, hi) VALUES(?1, ?2, ?3)");
-    q.bind(1, key).bind(2, toMinutesFloor(lo)).bind(3, toMinutesCeil(hi)).step();
+    q.bind(1, key).bind(2, toMinutesFloor(s.spanStart)).bind(3, toMinutesCeil(s.spanEnd)).step();
+    cache_->info.erase(key);
 }
 
 // ---- calendar -----------------------------------------------------------------
@@ -412,6 +414,7 @@ void Store::storeEvent(RecordKey key, icalcomponent* cal, const std::string& zon
         *added = insertItem(Folder::Calendar, Kind::Appointment, uid, data, s.zone, s.start, s.end, recurring,
                             s.spanStart, s.spanEnd);
         key = *added;
+        writeSpan(key, s, recurring);
     } else {
         Stmt q(*this,
                "UPDATE items SET uid=?2, data=?3, zone=?4, start_utc=?5, end_utc=?6, recurring=?7,"
@@ -420,8 +423,7 @@ void Store::storeEvent(RecordKey key, icalcomponent* cal, const std::string& zon
         q.bind(7, recurring ? 1 : 0).bind(8, s.allDay ? 1 : 0);
         q.step();
         if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such appointment");
-        writeSpan(key, s.spanStart, s.spanEnd);
-        cache_->series.erase(key);
+        writeSpan(key, s, recurring);
     }
     if (s.allDay) {
         Stmt a(*this, "UPDATE items SET all_day=1 WHERE key=?1");
@@ -541,11 +543,11 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     q.bind(1, key);
     if (!q.step()) throw StoreError(Errc::NotFound, "no such appointment");
     uint64_t version = static_cast<uint64_t>(q.i64(0));
-    auto it = cache_->series.find(key);
-    if (it != cache_->series.end() && it->second.version == version) return it->second.series;
+    auto it = cache_->info.find(key);
+    if (it != cache_->info.end() && it->second.version == version && it->second.series) return it->second.series;
     ical::ComponentPtr cal = parseEvent(q.text(1));
     auto s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
-    cache_->series[key] = {version, s};
+    if (it != cache_->info.end() && it->second.version == version) it->second.series = s;
     return s;
 }
 
@@ -553,36 +555,41 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
     std::lock_guard<std::recursive_mutex> lock(mu_);
     std::vector<Occurrence> out;
     if (to < from) std::swap(from, to);
-    struct Row {
-        RecordKey key;
-        uint64_t version;
-        UtcSeconds start, end;
-        bool recurring, allDay;
-    };
-    std::vector<Row> rows;
     bool ownTx = txDepth_ == 0;
     if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
     try {
         {
-            Stmt q(*this,
-                   "SELECT i.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day"
-                   " FROM spans s JOIN items i ON i.key = s.key WHERE s.lo <= ?1 AND s.hi >= ?2");
-            q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
-            while (q.step())
-                rows.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3),
-                                q.i64(4) != 0, q.i64(5) != 0});
+            // Another connection's commit makes every cached row suspect.
+            Stmt dv(*this, "PRAGMA data_version");
+            dv.step();
+            if (dv.i64(0) != cache_->dataVersion) {
+                cache_->info.clear();
+                cache_->dataVersion = dv.i64(0);
+            }
         }
-        for (const Row& r : rows) {
+        std::vector<RecordKey> keys;
+        {
+            Stmt q(*this, "SELECT key FROM spans WHERE lo <= ?1 AND hi >= ?2");
+            q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
+            while (q.step()) keys.push_back(static_cast<RecordKey>(q.i64(0)));
+        }
+        for (RecordKey key : keys) {
+            auto it = cache_->info.find(key);
+            if (it == cache_->info.end()) {
+                Stmt q(*this, "SELECT version, start_utc, end_utc, recurring, all_day FROM items WHERE key=?1");
+                q.bind(1, key);
+                if (!q.step()) continue;
+                Cache::Info info{static_cast<uint64_t>(q.i64(0)), q.i64(1), q.i64(2), q.i64(3) != 0, q.i64(4) != 0, {}};
+                it = cache_->info.emplace(key, std::move(info)).first;
+            }
+            Cache::Info& r = it->second;
             if (!r.recurring) {
-                if (r.start <= to && r.end >= from) out.push_back({r.key, r.version, r.start, r.end, false, 0, false, r.allDay});
+                if (r.start <= to && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
                 continue;
             }
-            std::shared_ptr<const Series> s;
-            auto it = cache_->series.find(r.key);
-            if (it != cache_->series.end() && it->second.version == r.version) s = it->second.series;
-            else s = series(r.key);
-            for (const Instance& i : expand(*s, from, to, limit))
-                out.push_back({r.key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, s->allDay});
+            if (!r.series) r.series = series(key);
+            for (const Instance& i : expand(*r.series, from, to, limit))
+                out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
         }
     } catch (...) {
         if (ownTx) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);

@@ -197,7 +197,7 @@ private:
     RecordKey insertItem(Folder folder, Kind kind, const std::string& uid, const std::string& data,
                          const std::string& zone, UtcSeconds start, UtcSeconds end, bool recurring,
                          UtcSeconds spanStart, UtcSeconds spanEnd);
-    void writeSpan(RecordKey key, UtcSeconds lo, UtcSeconds hi);
+    void writeSpan(RecordKey key, const Series& s, bool recurring);
     void writeContactIndex(RecordKey key, const ContactFields& f);
     void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
     ItemRecord readRow(Stmt& s);

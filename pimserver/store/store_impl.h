@@ -31,11 +31,16 @@ inline Errc errcOf(int rc) {
 
 struct Store::Cache {
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
-    struct Entry {
+    // What a period query needs of an appointment, valid while no other
+    // connection has committed (PRAGMA data_version) and dropped on our own writes.
+    struct Info {
         uint64_t version;
+        UtcSeconds start, end;
+        bool recurring, allDay;
         std::shared_ptr<const Series> series;
     };
-    std::unordered_map<RecordKey, Entry> series;
+    std::unordered_map<RecordKey, Info> info;
+    int64_t dataVersion = -1;
 };
 
 struct Store::Stmt {

@@ -52,6 +52,32 @@ UCalendar* calendarFor(const std::string& olson) {
     return cache.emplace(olson, std::move(cal)).first->second.get();
 }
 
+// The stretch of time around an instant in which a zone keeps one UTC offset;
+// most conversions fall inside the last one asked for and skip ICU.
+struct Segment {
+    double from = 0, to = -1;  // [from, to) in seconds
+    int64_t offset = 0;        // seconds east of UTC
+};
+
+Segment segmentAt(UCalendar* cal, double utc) {
+    UErrorCode st = U_ZERO_ERROR;
+    Segment seg;
+    ucal_setMillis(cal, utc * 1000.0, &st);
+    seg.offset = (ucal_get(cal, UCAL_ZONE_OFFSET, &st) + ucal_get(cal, UCAL_DST_OFFSET, &st)) / 1000;
+    UDate prev = 0, next = 0;
+    seg.from = ucal_getTimeZoneTransitionDate(cal, UCAL_TZ_TRANSITION_PREVIOUS_INCLUSIVE, &prev, &st) ? prev / 1000.0 : -1e300;
+    ucal_setMillis(cal, utc * 1000.0, &st);
+    seg.to = ucal_getTimeZoneTransitionDate(cal, UCAL_TZ_TRANSITION_NEXT, &next, &st) ? next / 1000.0 : 1e300;
+    ucal_setMillis(cal, utc * 1000.0, &st);
+    if (U_FAILURE(st)) seg.to = seg.from - 1;  // unusable: never hit
+    return seg;
+}
+
+Segment& segmentCache(const std::string& olson) {
+    thread_local std::unordered_map<std::string, Segment> cache;
+    return cache[olson];
+}
+
 bool isUtc(const std::string& z) { return z == "UTC" || z == "Etc/UTC" || z == "GMT" || z == "Etc/GMT"; }
 
 int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
@@ -136,13 +162,22 @@ std::string local() {
 UtcSeconds toUtc(const std::string& olson, const WallTime& w) {
     if (isUtc(olson) || olson.empty())
         return daysFromCivil(w.year, w.month, w.day) * 86400 + w.hour * 3600 + w.minute * 60 + w.second;
+    const int64_t local = daysFromCivil(w.year, w.month, w.day) * 86400 + w.hour * 3600 + w.minute * 60 + w.second;
+    Segment& seg = segmentCache(olson);
+    {
+        // Away from a transition a wall time has exactly one instant.
+        double guess = static_cast<double>(local - seg.offset);
+        if (guess >= seg.from + 2 * 86400 && guess < seg.to - 2 * 86400) return local - seg.offset;
+    }
     UCalendar* cal = calendarFor(olson);
     UErrorCode st = U_ZERO_ERROR;
     ucal_clear(cal);
     ucal_setDateTime(cal, w.year, w.month - 1, w.day, w.hour, w.minute, w.second, &st);
     UDate ms = ucal_getMillis(cal, &st);
     if (U_FAILURE(st)) throw std::runtime_error("time conversion failed in " + olson);
-    return static_cast<UtcSeconds>(std::floor(ms / 1000.0));
+    UtcSeconds result = static_cast<UtcSeconds>(std::floor(ms / 1000.0));
+    seg = segmentAt(cal, static_cast<double>(result));
+    return result;
 }
 
 WallTime toWall(const std::string& olson, UtcSeconds utc) {
@@ -155,6 +190,10 @@ WallTime toWall(const std::string& olson, UtcSeconds utc) {
         w.second = static_cast<int>(secs % 60);
         return w;
     }
+    Segment& seg = segmentCache(olson);
+    if (static_cast<double>(utc) < seg.from || static_cast<double>(utc) >= seg.to)
+        seg = segmentAt(calendarFor(olson), static_cast<double>(utc));
+    if (static_cast<double>(utc) >= seg.from && static_cast<double>(utc) < seg.to) return toWall("UTC", utc + seg.offset);
     UCalendar* cal = calendarFor(olson);
     UErrorCode st = U_ZERO_ERROR;
     ucal_setMillis(cal, static_cast<UDate>(utc) * 1000.0, &st);

@@ -144,3 +144,40 @@ TEST(Recur, UntilInUtcIsHonouredInTheEventZone) {
     EXPECT_EQ(expand(s, utc(2026, 1, 1), utc(2026, 12, 31)).size(), 2u);
     EXPECT_EQ(s.spanEnd, utc(2026, 1, 12, 8, 30));
 }
+
+TEST(Recur, DateArithmeticAgreesWithLibicalIterator) {
+    struct Case {
+        const char* start;
+        const char* end;
+        const char* rule;
+    } cases[] = {
+        {"DTSTART;TZID=Europe/Berlin:20250105T090000", "DTEND;TZID=Europe/Berlin:20250105T100000", "FREQ=WEEKLY"},
+        {"DTSTART;TZID=Europe/Berlin:20250105T233000", "DTEND;TZID=Europe/Berlin:20250106T013000",
+         "FREQ=WEEKLY;INTERVAL=2;BYDAY=SU,TU,SA;WKST=SU"},
+        {"DTSTART;TZID=America/New_York:20250301T020000", "DTEND;TZID=America/New_York:20250301T030000",
+         "FREQ=DAILY;INTERVAL=5"},
+        {"DTSTART;TZID=Europe/Berlin:20250101T080000", "DTEND;TZID=Europe/Berlin:20250101T083000",
+         "FREQ=WEEKLY;BYDAY=MO,WE,FR;UNTIL=20260415T060000Z"},
+        {"DTSTART;VALUE=DATE:20250102", "DTEND;VALUE=DATE:20250104", "FREQ=WEEKLY;INTERVAL=3;BYDAY=TH,FR"},
+        {"DTSTART;VALUE=DATE:20250102", "DTEND;VALUE=DATE:20250103", "FREQ=DAILY;UNTIL=20260301"},
+        {"DTSTART:20250107T120000Z", "DTEND:20250107T130000Z", "FREQ=WEEKLY;INTERVAL=2;WKST=MO"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        Series s = compile(std::string("BEGIN:VEVENT\r\nUID:f\r\n") + c.start + "\r\n" + c.end + "\r\nRRULE:" +
+                               c.rule + "\r\nEND:VEVENT\r\n",
+                           "Europe/Berlin");
+        for (auto [from, to] : {std::pair{utc(2025, 1, 1), utc(2026, 12, 31)}, std::pair{utc(2026, 3, 23), utc(2026, 4, 6)},
+                                std::pair{utc(2025, 10, 20), utc(2025, 11, 3)}}) {
+            detail::noFastPath = true;
+            auto slow = expand(s, from, to);
+            detail::noFastPath = false;
+            auto fast = expand(s, from, to);
+            ASSERT_EQ(fast.size(), slow.size());
+            for (size_t i = 0; i < fast.size(); ++i) {
+                EXPECT_EQ(fast[i].start, slow[i].start) << i;
+                EXPECT_EQ(fast[i].end, slow[i].end) << i;
+            }
+        }
+    }
+}
