@@ -2,6 +2,8 @@
 
 #include <ComPtr.h>
 
+#include "CCalendarEntry.h"
+#include "CCalendarEntryList.h"
 #include "Trace.h"
 
 static const char kTraceFile[] = "PIM/src/CCalendarDatabase";
@@ -102,9 +104,345 @@ MAPIFolder* CCalendarDatabase::get_pCalendarFolder() {
 
 // ---- the database operations ---------------------------------------------------------------
 
-STDMETHODIMP CCalendarDatabase::CreateCalendarEntry(ICalendarEntry**, ECalendarDatabaseResult*) { return E_NOTIMPL; }
-STDMETHODIMP CCalendarDatabase::AddCalendarEntry(ICalendarEntry*, ECalendarDatabaseResult*) { return E_NOTIMPL; }
-STDMETHODIMP CCalendarDatabase::RemoveCalendarEntry(ICalendarEntry*, ECalendarDatabaseResult*) { return E_NOTIMPL; }
-STDMETHODIMP CCalendarDatabase::UpdateCalendarEntry(ICalendarEntry*, ECalendarDatabaseResult*) { return E_NOTIMPL; }
-STDMETHODIMP CCalendarDatabase::GetCalendarEntriesForPeriod(DATE, DATE, ICalendarEntryList**, ECalendarDatabaseResult*) { return E_NOTIMPL; }
-STDMETHODIMP CCalendarDatabase::GetCalendarEntryById(BSTR, ICalendarEntry**, ECalendarDatabaseResult*) { return E_NOTIMPL; }
+namespace {
+
+// An owned BSTR for the span of one operation.
+class CBstrHolder {
+ public:
+  explicit CBstrHolder(BSTR b) : m_b(b) {}
+  ~CBstrHolder() { SysFreeString(m_b); }
+  CBstrHolder(const CBstrHolder&) = delete;
+  CBstrHolder& operator=(const CBstrHolder&) = delete;
+  BSTR get() const { return m_b; }
+  void reset() {
+    SysFreeString(m_b);
+    m_b = nullptr;
+  }
+
+ private:
+  BSTR m_b;
+};
+
+// Entry ids compare exactly, up to their terminating NUL; a null id matches nothing.
+bool SameEntryId(const OLECHAR* a, const OLECHAR* b) {
+  if (a == nullptr || b == nullptr) return false;
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+}  // namespace
+
+STDMETHODIMP CCalendarDatabase::CreateCalendarEntry(ICalendarEntry** ppNewEntry, ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("CreateCalendarEntry", "CreateCalendarEntry called");
+  if (ppNewEntry == nullptr || pResult == nullptr) return E_POINTER;
+  *ppNewEntry = nullptr;
+
+  CComObject<CCalendarEntry>* pEntry = nullptr;
+  HRESULT hr = CComObject<CCalendarEntry>::CreateInstance(&pEntry);
+  if (FAILED(hr)) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("CreateCalendarEntry", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+    return S_OK;
+  }
+  ULONG refs = pEntry->AddRef();
+  PIM_TRACE("CreateCalendarEntry", QLT_CString("Just used CreateInstance to create new pCalendarEntryComObj: (") +
+                                       TracePtr(pEntry) + ") New refcount: " + (ULONG)refs);
+  pEntry->SetLocalUserId(m_localUserId);
+  *ppNewEntry = pEntry;
+  *pResult = ECalendarDatabaseResult_SUCCESS;
+  return S_OK;
+}
+
+STDMETHODIMP CCalendarDatabase::AddCalendarEntry(ICalendarEntry* pEntry, ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("AddCalendarEntry", "AddCalendarEntry Entered");
+  if (pResult == nullptr) return E_POINTER;
+  CCalendarEntry* pCalEntry = CCalendarEntry::FromInterface(pEntry);
+  if (pCalEntry == nullptr) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  CObjectLock entryLock(pCalEntry);
+  if (pCalEntry->m_OutlookAppt != nullptr) {
+    *pResult = ECalendarDatabaseResult_ENTRY_ALREADY_IN_DATABASE;
+    return S_OK;
+  }
+
+  ComPtr<_Application> app(get_pOutlookApp());
+  if (!app) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  ComPtr<IDispatch> item;
+  HRESULT hr = app->CreateItem(olAppointmentItem, item.put());
+  PIM_TRACE("AddCalendarEntry", QLT_CString("in AddCalendarEntry, created appointment item, hr =") + (LONG)hr);
+  if (SUCCEEDED(hr) && !item) hr = E_POINTER;
+  if (FAILED(hr)) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("AddCalendarEntry", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+    return S_OK;
+  }
+
+  ComPtr<_AppointmentItem> appt;
+  hr = item->QueryInterface(IID__AppointmentItem, appt.put_void());
+  ULONG refs = item.detach()->Release();
+  PIM_TRACE("AddCalendarEntry", QLT_CString("after pDispatchItem->Release(), refsLeft: ") + (LONG)refs);
+  if (SUCCEEDED(hr) && !appt) hr = E_POINTER;
+  if (FAILED(hr)) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("AddCalendarEntry", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+    return S_OK;
+  }
+
+  pCalEntry->SetUnderlyingOutlookAppointment(appt.get());
+  refs = appt.detach()->Release();
+  PIM_TRACE("AddCalendarEntry", QLT_CString("after pOutlookAppt->Release(), refsLeft: ") + (LONG)refs);
+
+  if (pCalEntry->FillInOutlookApptFromLocalData() != 0) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+  } else {
+    PIM_TRACE("AddCalendarEntry", "AddCalendarEntry Left");
+    *pResult = ECalendarDatabaseResult_SUCCESS;
+  }
+  return S_OK;
+}
+
+STDMETHODIMP CCalendarDatabase::RemoveCalendarEntry(ICalendarEntry* pEntry, ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("RemoveCalendarEntry", "RemoveCalendarEntry called");
+  if (pResult == nullptr) return E_POINTER;
+  CCalendarEntry* pCalEntry = CCalendarEntry::FromInterface(pEntry);
+  if (pCalEntry == nullptr) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  CObjectLock entryLock(pCalEntry);
+  ComPtr<_AppointmentItem> appt(pCalEntry->m_OutlookAppt);
+  if (!appt) {
+    *pResult = ECalendarDatabaseResult_NO_CORRESPONDING_ENTRY;
+    return S_OK;
+  }
+  HRESULT hr = appt->Delete();
+  if (FAILED(hr)) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("RemoveCalendarEntry", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+  } else {
+    pCalEntry->m_entryIdIsValid = VARIANT_FALSE;
+    *pResult = ECalendarDatabaseResult_SUCCESS;
+  }
+  return S_OK;
+}
+
+STDMETHODIMP CCalendarDatabase::UpdateCalendarEntry(ICalendarEntry* pEntry, ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("UpdateCalendarEntry", "UpdateCalendarEntry called");
+  if (pResult == nullptr) return E_POINTER;
+  CCalendarEntry* pCalEntry = CCalendarEntry::FromInterface(pEntry);
+  if (pCalEntry == nullptr) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  CObjectLock entryLock(pCalEntry);
+  ComPtr<_AppointmentItem> appt(pCalEntry->m_OutlookAppt);
+  if (!appt) {
+    *pResult = ECalendarDatabaseResult_NO_CORRESPONDING_ENTRY;
+    return S_OK;
+  }
+  pCalEntry->SetLocalUserId(m_localUserId);
+  *pResult = pCalEntry->FillInOutlookApptFromLocalData() == 0 ? ECalendarDatabaseResult_SUCCESS
+                                                               : ECalendarDatabaseResult_ERROR;
+  return S_OK;
+}
+
+STDMETHODIMP CCalendarDatabase::GetCalendarEntriesForPeriod(DATE Start, DATE End, ICalendarEntryList** ppApptList,
+                                                            ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("GetCalendarEntriesForPeriod", "GetCalendarEntriesForPeriod called");
+  if (ppApptList == nullptr || pResult == nullptr) return E_POINTER;
+
+  // Outlook compares in local time, to the minute, in the user's own date format.
+  DATE localStart = QLT_CTime::ConvertUTCToLocalTime(Start, 10);
+  DATE localEnd = QLT_CTime::ConvertUTCToLocalTime(End, 10);
+  SYSTEMTIME stStart = {};
+  SYSTEMTIME stEnd = {};
+  QLT_CTime(localStart).GetSystemTime(stStart);
+  QLT_CTime(localEnd).GetSystemTime(stEnd);
+  const DWORD kTimeFlags = TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT;
+  char startDate[100] = "";
+  char startTime[100] = "";
+  char endDate[100] = "";
+  char endTime[100] = "";
+  GetDateFormatA(LOCALE_USER_DEFAULT, 0, &stStart, nullptr, startDate, 100);
+  GetTimeFormatA(LOCALE_USER_DEFAULT, kTimeFlags, &stStart, nullptr, startTime, 100);
+  GetDateFormatA(LOCALE_USER_DEFAULT, 0, &stEnd, nullptr, endDate, 100);
+  GetTimeFormatA(LOCALE_USER_DEFAULT, kTimeFlags, &stEnd, nullptr, endTime, 100);
+
+  QLT_CString filter = QLT_CString("[Start] <= \"") + endDate + " " + endTime + "\" and " + "[End] >= \"" +
+                       startDate + " " + startTime + "\"";
+  CBstrHolder bstrFilter(SysAllocString(reinterpret_cast<const OLECHAR*>(filter.wc_str())));
+  CBstrHolder bstrSortKey(SysAllocString(OLESTR("[Start]")));
+
+  auto fail = [pResult](HRESULT hr) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("GetCalendarEntriesForPeriod", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+    return S_OK;
+  };
+  if (bstrFilter.get() == nullptr || bstrSortKey.get() == nullptr) return fail(E_OUTOFMEMORY);
+
+  ComPtr<MAPIFolder> folder(get_pCalendarFolder());
+  if (!folder) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  ComPtr<_Items> items;
+  HRESULT hr = folder->get_Items(items.put());
+  if (SUCCEEDED(hr) && !items) hr = E_POINTER;
+  if (FAILED(hr)) return fail(hr);
+
+  VARIANT descending;
+  VariantInit(&descending);
+  descending.vt = VT_BOOL;
+  descending.boolVal = VARIANT_FALSE;
+  hr = items->Sort(bstrSortKey.get(), descending);
+  if (FAILED(hr)) return fail(hr);
+  hr = items->put_IncludeRecurrences(VARIANT_TRUE);
+  if (FAILED(hr)) return fail(hr);
+  ComPtr<_Items> restricted;
+  hr = items->Restrict(bstrFilter.get(), restricted.put());
+  if (SUCCEEDED(hr) && !restricted) hr = E_POINTER;
+  if (FAILED(hr)) return fail(hr);
+  hr = restricted->Sort(bstrSortKey.get(), descending);
+  if (FAILED(hr)) return fail(hr);
+  bstrFilter.reset();
+  bstrSortKey.reset();
+
+  CComObject<CCalendarEntryList>* pList = nullptr;
+  hr = CComObject<CCalendarEntryList>::CreateInstance(&pList);
+  if (FAILED(hr)) return fail(hr);
+  ULONG refs = pList->AddRef();
+  ComPtr<ICalendarEntryList> list = ComPtr<ICalendarEntryList>::attach(pList);
+  PIM_TRACE("GetCalendarEntriesForPeriod", QLT_CString("Just used CreateInstance to create pApptListComObj: (") +
+                                               TracePtr(pList) + ") New refcount: " + (LONG)refs);
+
+  ComPtr<IDispatch> item;
+  hr = restricted->GetFirst(item.put());
+  if (FAILED(hr)) return fail(hr);
+  while (item) {
+    ComPtr<_AppointmentItem> appt;
+    HRESULT qhr = item->QueryInterface(IID__AppointmentItem, appt.put_void());
+    refs = item.detach()->Release();
+    PIM_TRACE("GetCalendarEntriesForPeriod",
+              QLT_CString("After releasing current appt item, resulting refcount is: ") + (LONG)refs);
+    if (qhr == E_NOINTERFACE) {
+      PIM_TRACE("GetCalendarEntriesForPeriod",
+                "*!*!* QueryInterface returned E_NOINTERFACE, why??? *!*!*. Ignoring item");
+    } else {
+      if (SUCCEEDED(qhr) && !appt) qhr = E_POINTER;
+      if (FAILED(qhr)) return fail(qhr);
+
+      CComObject<CCalendarEntry>* pEntry = nullptr;
+      hr = CComObject<CCalendarEntry>::CreateInstance(&pEntry);
+      if (FAILED(hr)) return fail(hr);
+      pEntry->AddRef();
+      ComPtr<ICalendarEntry> entry = ComPtr<ICalendarEntry>::attach(pEntry);
+      pEntry->SetUnderlyingOutlookAppointment(appt.get());
+      refs = appt.detach()->Release();
+      PIM_TRACE("GetCalendarEntriesForPeriod", QLT_CString("After pOutlookApptItem->Release() refcount is: ") + (LONG)refs);
+
+      if (pEntry->FillInLocalDataFromOutlook() != 0) {
+        *pResult = ECalendarDatabaseResult_ERROR;
+        return S_OK;
+      }
+      hr = pList->AddElement(pEntry);
+      if (FAILED(hr)) return fail(hr);
+    }
+    hr = restricted->GetNext(item.put());
+    if (FAILED(hr)) return fail(hr);
+  }
+
+  *ppApptList = list.detach();
+  *pResult = ECalendarDatabaseResult_SUCCESS;
+  return S_OK;
+}
+
+STDMETHODIMP CCalendarDatabase::GetCalendarEntryById(BSTR entryId, ICalendarEntry** ppNewEntry,
+                                                     ECalendarDatabaseResult* pResult) {
+  CObjectLock lock(this);
+  PIM_TRACE("GetCalendarEntryById", "GetCalendarEntryById called");
+  if (ppNewEntry == nullptr || pResult == nullptr) return E_POINTER;
+
+  ComPtr<MAPIFolder> folder(get_pCalendarFolder());
+  if (!folder) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    return S_OK;
+  }
+  auto fail = [pResult](HRESULT hr) {
+    *pResult = ECalendarDatabaseResult_ERROR;
+    PIM_TRACE("GetCalendarEntryById", QLT_CString("ABORTING, bad HR: ") + (LONG)hr);
+    return S_OK;
+  };
+  ComPtr<_Items> items;
+  HRESULT hr = folder->get_Items(items.put());
+  if (SUCCEEDED(hr) && !items) hr = E_POINTER;
+  if (FAILED(hr)) return fail(hr);
+
+  ComPtr<IDispatch> item;
+  hr = items->GetFirst(item.put());
+  for (;;) {
+    // A failed fetch is an error even when no item came back: the id may well be in the folder.
+    if (FAILED(hr)) return fail(hr);
+    if (!item) {
+      *ppNewEntry = nullptr;
+      *pResult = ECalendarDatabaseResult_NO_ITEM_FOUND;
+      break;
+    }
+
+    ComPtr<_AppointmentItem> appt;
+    HRESULT qhr = item->QueryInterface(IID__AppointmentItem, appt.put_void());
+    ULONG refs = item.detach()->Release();
+    PIM_TRACE("GetCalendarEntryById", QLT_CString("after pDispatchItem->Release() refsLeft = ") + (LONG)refs);
+    if (qhr == E_NOINTERFACE) {
+      PIM_TRACE("GetCalendarEntryById", "*!*!* QueryInterface returned E_NOINTERFACE, why??? *!*!*. Ignoring item");
+    } else {
+      if (SUCCEEDED(qhr) && !appt) qhr = E_POINTER;
+      if (FAILED(qhr)) return fail(qhr);
+
+      BSTR itemId = nullptr;
+      hr = appt->get_EntryID(&itemId);
+      if (FAILED(hr)) {
+        PIM_TRACE("GetCalendarEntryById", QLT_CString("local check ABORTING, bad HR: ") + (LONG)hr);
+        *pResult = ECalendarDatabaseResult_ERROR;
+        return S_OK;
+      }
+      bool match = SameEntryId(entryId, itemId);
+      SysFreeString(itemId);
+
+      if (match) {
+        CComObject<CCalendarEntry>* pEntry = nullptr;
+        hr = CComObject<CCalendarEntry>::CreateInstance(&pEntry);
+        if (FAILED(hr)) return fail(hr);
+        pEntry->AddRef();
+        ComPtr<ICalendarEntry> entry = ComPtr<ICalendarEntry>::attach(pEntry);
+        pEntry->SetUnderlyingOutlookAppointment(appt.get());
+        refs = appt.detach()->Release();
+        PIM_TRACE("GetCalendarEntryById", QLT_CString("after pOutlookApptItem->Release() refsLeft = ") + (LONG)refs);
+        if (pEntry->FillInLocalDataFromOutlook() != 0) {
+          *pResult = ECalendarDatabaseResult_ERROR;
+          return S_OK;
+        }
+        *ppNewEntry = entry.detach();
+        *pResult = ECalendarDatabaseResult_SUCCESS;
+        break;
+      }
+      refs = appt.detach()->Release();
+      PIM_TRACE("GetCalendarEntryById", QLT_CString("after pOutlookApptItem->Release() refsLeft = ") + (LONG)refs);
+    }
+    hr = items->GetNext(item.put());
+  }
+  PIM_TRACE("GetCalendarEntryById", QLT_CString("Leaving GetCalendarEntryById. Result is: ") + (int)*pResult);
+  return S_OK;
+}

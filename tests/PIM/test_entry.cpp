@@ -1,0 +1,263 @@
+// The calendar entry's record: defaults, text and time accessors, the four mappings, the binding.
+#include <cmath>
+
+#include "test_calendar_fixture.h"
+
+namespace caltest {
+namespace {
+
+using EntryTest = CalendarTest;
+
+TEST_F(EntryTest, FreshEntryReadsItsDefaults) {
+  TimeZoneScope tz("Europe/Berlin");
+  ComPtr<ICalendarEntry> e = NewEntry();
+  BSTR texts[4] = {reinterpret_cast<BSTR>(1), reinterpret_cast<BSTR>(1), reinterpret_cast<BSTR>(1), reinterpret_cast<BSTR>(1)};
+  EXPECT_EQ(e->get_subject(&texts[0]), S_OK);
+  EXPECT_EQ(e->get_location(&texts[1]), S_OK);
+  EXPECT_EQ(e->get_notes(&texts[2]), S_OK);
+  EXPECT_EQ(e->get_entryId(&texts[3]), S_OK);
+  for (BSTR b : texts) EXPECT_EQ(b, nullptr);
+
+  ECalendarEventType type = ECalendarEventType_ALL_DAY;
+  ECalendarEntryStatus status = ECalendarEntryStatus_BUSY;
+  LONG lead = 99;
+  VARIANT_BOOL reminder = VARIANT_TRUE, valid = VARIANT_TRUE;
+  e->get_eventType(&type);
+  e->get_status(&status);
+  e->get_reminderLeadTimeMinutes(&lead);
+  e->get_reminderOn(&reminder);
+  e->get_entryIdIsValid(&valid);
+  EXPECT_EQ(type, ECalendarEventType_INVALID);
+  EXPECT_EQ(status, ECalendarEntryStatus_INVALID);
+  EXPECT_EQ(lead, 0);
+  EXPECT_EQ(reminder, 0);
+  EXPECT_EQ(valid, 0);
+
+  // Start and end are 0.0 local time read back in UTC: 29 December 1899 23:00 in Berlin's winter,
+  // which a DATE writes as day -1 plus 23 hours counted forward.
+  DATE start = 0, end = 0;
+  e->get_startTime(&start);
+  e->get_endTime(&end);
+  EXPECT_EQ(start, QLT_CTime::ConvertLocalTimeToUTC(0.0, 10));
+  EXPECT_NEAR(start, -1.0 - 23.0 / 24, 1e-9);
+  EXPECT_EQ(end, start);
+  EXPECT_REF(e.get(), 1);
+}
+
+TEST_F(EntryTest, TextSettersCopyTheWholeStringAndGettersStopAtTheFirstNul) {
+  struct Accessor {
+    HRESULT (STDMETHODCALLTYPE ICalendarEntry::*put)(BSTR);
+    HRESULT (STDMETHODCALLTYPE ICalendarEntry::*get)(BSTR*);
+    BSTR CCalendarEntry::*field;
+  };
+  const Accessor accessors[] = {
+      {&ICalendarEntry::put_subject, &ICalendarEntry::get_subject, &CCalendarEntry::m_subject},
+      {&ICalendarEntry::put_location, &ICalendarEntry::get_location, &CCalendarEntry::m_location},
+      {&ICalendarEntry::put_notes, &ICalendarEntry::get_notes, &CCalendarEntry::m_notes},
+  };
+  CCalendarEntry* impl = nullptr;
+  ComPtr<ICalendarEntry> e = NewEntry(&impl);
+  for (const Accessor& a : accessors) {
+    // Null in: an empty, non-null text comes back.
+    EXPECT_EQ((e.get()->*a.put)(nullptr), S_OK);
+    pimtest::Bstr out;
+    EXPECT_EQ((e.get()->*a.get)(out.put()), S_OK);
+    ASSERT_NE(out.get(), nullptr);
+    EXPECT_EQ(SysStringLen(out.get()), 0u);
+
+    // Embedded NUL: stored whole, handed out up to the NUL.
+    const OLECHAR withNul[] = {u'a', u'b', 0, u'c', u'd'};
+    BSTR in = SysAllocStringLen(withNul, 5);
+    EXPECT_EQ((e.get()->*a.put)(in), S_OK);
+    EXPECT_NE(impl->*a.field, in) << "the setter keeps its own copy";
+    SysFreeString(in);
+    EXPECT_EQ(SysStringLen(impl->*a.field), 5u);
+    EXPECT_EQ((e.get()->*a.get)(out.put()), S_OK);
+    EXPECT_EQ(Str(out.get()), u"ab");
+    EXPECT_EQ((e.get()->*a.get)(nullptr), E_POINTER);
+  }
+}
+
+TEST_F(EntryTest, GettersGivenNoOutPointerAnswerEPointer) {
+  ComPtr<ICalendarEntry> e = NewEntry();
+  EXPECT_EQ(e->get_startTime(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_endTime(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_eventType(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_reminderOn(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_reminderLeadTimeMinutes(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_status(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_entryIdIsValid(nullptr), E_POINTER);
+  EXPECT_EQ(e->get_entryId(nullptr), E_POINTER);
+}
+
+TEST_F(EntryTest, NumbersAreStoredUncheckedAndBooleansMoveSixteenBits) {
+  ComPtr<ICalendarEntry> e = NewEntry();
+  e->put_status((ECalendarEntryStatus)5);
+  e->put_eventType((ECalendarEventType)7);
+  e->put_reminderLeadTimeMinutes(-15);
+  e->put_reminderOn((VARIANT_BOOL)1);
+  ECalendarEntryStatus status;
+  ECalendarEventType type;
+  LONG lead;
+  e->get_status(&status);
+  e->get_eventType(&type);
+  e->get_reminderLeadTimeMinutes(&lead);
+  EXPECT_EQ((int)status, 5);
+  EXPECT_EQ((int)type, 7);
+  EXPECT_EQ(lead, -15);
+
+  union {
+    int32_t whole;
+    VARIANT_BOOL low;
+  } out;
+  out.whole = 0x12345678;
+  e->get_reminderOn(&out.low);
+  EXPECT_EQ(out.low, 1);
+  EXPECT_EQ(out.whole & (int32_t)0xFFFF0000, 0x12340000) << "only 16 bits are written";
+}
+
+struct ZoneCase {
+  const char* tz;
+  double winterOffsetHours;
+  double summerOffsetHours;
+};
+
+class EntryTimeTest : public CalendarTest, public ::testing::WithParamInterface<ZoneCase> {};
+
+TEST_P(EntryTimeTest, StartAndEndAreKeptInLocalTimeAndReadBackInUtc) {
+  TimeZoneScope tz(GetParam().tz);
+  CCalendarEntry* impl = nullptr;
+  ComPtr<ICalendarEntry> e = NewEntry(&impl);
+
+  const DATE winter = MakeDate(2024, 1, 15, 10, 30);
+  const DATE summer = MakeDate(2024, 7, 1, 22, 45);
+  e->put_startTime(winter);
+  e->put_endTime(summer);
+  EXPECT_NEAR(impl->m_startTime, winter + GetParam().winterOffsetHours / 24, 1e-9);
+  EXPECT_NEAR(impl->m_endTime, summer + GetParam().summerOffsetHours / 24, 1e-9);
+  DATE start = 0, end = 0;
+  e->get_startTime(&start);
+  e->get_endTime(&end);
+  EXPECT_NEAR(start, winter, 1e-9);
+  EXPECT_NEAR(end, summer, 1e-9);
+}
+
+TEST_P(EntryTimeTest, RoundTripsAcrossTheDaylightSavingChangeExceptInTheRepeatedHour) {
+  TimeZoneScope tz(GetParam().tz);
+  ComPtr<ICalendarEntry> e = NewEntry();
+  // Every half hour over the two days around each change of 2024 (both zones change in March
+  // and in October/November, always between 00:00 and 08:00 UTC).
+  const DATE days[] = {MakeDate(2024, 3, 10), MakeDate(2024, 3, 31), MakeDate(2024, 10, 27), MakeDate(2024, 11, 3)};
+  int mismatches = 0;
+  for (size_t d = 0; d < 4; ++d) {
+    for (int half = 0; half < 48; ++half) {
+      const DATE t = days[d] + half / 48.0;
+      e->put_startTime(t);
+      DATE back = 0;
+      e->get_startTime(&back);
+      if (std::abs(back - t) > 1e-9) {
+        // Only next to an autumn change, where local times repeat: off by exactly the hour.
+        EXPECT_TRUE(d >= 2 && half < 16) << "at " << t;
+        EXPECT_NEAR(std::abs(back - t), 1.0 / 24, 1e-9) << "at " << t;
+        ++mismatches;
+      }
+    }
+  }
+  EXPECT_LE(mismatches, 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, EntryTimeTest,
+                         ::testing::Values(ZoneCase{"Europe/Berlin", 1, 2}, ZoneCase{"America/New_York", -5, -4}));
+
+TEST(EntryMappings, EachMappingKeepsItsOwnRuleForUnknownValues) {
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(0), ECalendarEntryStatus_FREE);
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(1), ECalendarEntryStatus_TENTATIVE);
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(2), ECalendarEntryStatus_BUSY);
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(3), ECalendarEntryStatus_OUT_OF_OFFICE);
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(-1), ECalendarEntryStatus_INVALID);
+  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(4), ECalendarEntryStatus_INVALID);
+
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_FREE), 0);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_BUSY), 2);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_TENTATIVE), 1);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_OUT_OF_OFFICE), 3);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_INVALID), 0);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus((ECalendarEntryStatus)9), 9);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus((ECalendarEntryStatus)-7), -7);
+
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_ORGANIZER), 0);
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_OPTIONAL), 2);
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_REQUIRED), 1);
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_RESOURCE), 3);
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_INVALID), -1);
+  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_DONT_CARE), -1);
+  EXPECT_EQ(CCalendarEntry::ToOlType((EAttendeeType)6), -1);
+
+  EXPECT_EQ(CCalendarEntry::FromOlType(0), EAttendeeType_ORGANIZER);
+  EXPECT_EQ(CCalendarEntry::FromOlType(1), EAttendeeType_REQUIRED);
+  EXPECT_EQ(CCalendarEntry::FromOlType(2), EAttendeeType_OPTIONAL);
+  EXPECT_EQ(CCalendarEntry::FromOlType(3), EAttendeeType_RESOURCE);
+  EXPECT_EQ(CCalendarEntry::FromOlType(4), EAttendeeType_INVALID);
+  EXPECT_EQ(CCalendarEntry::FromOlType(-1), EAttendeeType_INVALID);
+}
+
+TEST_F(EntryTest, BindingTwiceMovesTheEntrysReferenceAndDestructionReleasesIt) {
+  pimtest::TraceCapture trace;
+  ComPtr<FakeAppointment> a(new FakeAppointment());
+  ComPtr<FakeAppointment> b(new FakeAppointment());
+  CCalendarEntry* impl = nullptr;
+  ComPtr<ICalendarEntry> e = NewEntry(&impl);
+
+  impl->SetUnderlyingOutlookAppointment(a.get());
+  EXPECT_REF(a.get(), 2);
+  EXPECT_FALSE(trace.Contains("!!! ERROR !!!"));
+  impl->SetUnderlyingOutlookAppointment(b.get());
+  EXPECT_REF(a.get(), 1);
+  EXPECT_REF(b.get(), 2);
+  EXPECT_TRUE(trace.Contains("!!! ERROR !!! m_OutlookAppt != NULL, refsLeft after release: 1"));
+  EXPECT_TRUE(trace.Contains("called m_OutlookAppt->AddRef(), refsLeft = 2"));
+  // Binding the same appointment again never lets it go in between.
+  impl->SetUnderlyingOutlookAppointment(b.get());
+  EXPECT_REF(b.get(), 2);
+
+  trace.Clear();
+  e.reset();
+  EXPECT_REF(b.get(), 1);
+  EXPECT_TRUE(trace.Contains("called m_OutlookAppt->Release(), refsLeft = 1"));
+  for (const pimtest::TraceRecord& r : trace.Records()) {
+    EXPECT_EQ(r.file, "PIM/src/CCalendarEntry");
+    EXPECT_EQ(r.className, "CCalendarEntry.cpp");
+  }
+}
+
+TEST_F(EntryTest, AttendeesAreCopiedAndKeptInCallOrderDuplicatesIncluded) {
+  CCalendarEntry* impl = nullptr;
+  ComPtr<ICalendarEntry> e = NewEntry(&impl);
+  pimtest::Bstr ann(u"Ann"), mail(u"ann@example.org"), bob(u"Bob");
+  e->AddAttendee(ann.get(), mail.get(), EAttendeeType_REQUIRED);
+  e->AddAttendee(bob.get(), nullptr, EAttendeeType_OPTIONAL);
+  e->AddAttendee(ann.get(), nullptr, (EAttendeeType)42);
+  ASSERT_EQ(impl->m_attendees.size(), 3u);
+  EXPECT_EQ(Str(impl->m_attendees[0].m_name), u"Ann");
+  EXPECT_NE(impl->m_attendees[0].m_name, ann.get());
+  EXPECT_EQ(Str(impl->m_attendees[0].m_emailAddr), u"ann@example.org");
+  EXPECT_EQ(Str(impl->m_attendees[1].m_name), u"Bob");
+  EXPECT_EQ(impl->m_attendees[1].m_emailAddr, nullptr);
+  EXPECT_EQ(Str(impl->m_attendees[2].m_name), u"Ann");
+  EXPECT_EQ((int)impl->m_attendees[2].m_type, 42);
+}
+
+TEST_F(EntryTest, TheModuleKnowsItsLiveEntriesOnly) {
+  CCalendarEntry* impl = nullptr;
+  ComPtr<ICalendarEntry> e = NewEntry(&impl);
+  EXPECT_EQ(CCalendarEntry::FromInterface(e.get()), impl);
+  EXPECT_EQ(CCalendarEntry::FromInterface(nullptr), nullptr);
+  ComPtr<FakeAppointment> other(new FakeAppointment());
+  EXPECT_EQ(CCalendarEntry::FromInterface(reinterpret_cast<ICalendarEntry*>(other.get())), nullptr);
+  ICalendarEntry* gone = e.get();
+  e.reset();
+  EXPECT_EQ(CCalendarEntry::FromInterface(gone), nullptr);
+}
+
+}  // namespace
+}  // namespace caltest
