@@ -37,7 +37,7 @@ TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
 
   const std::string script = FileBytes(PIM_RGS);
   for (LPCSTR type : {"REGISTRY", "registry", "Registry"}) {
-    for (LPCSTR name : {MAKEINTRESOURCEA(101), "#101"}) {
+    for (LPCSTR name : {static_cast<LPCSTR>(MAKEINTRESOURCEA(101)), "#101"}) {
       HRSRC r = FindResourceA(h, name, type);
       ASSERT_NE(r, nullptr) << type;
       const char* p = static_cast<const char*>(LockResource(LoadResource(h, r)));

@@ -205,7 +205,7 @@ TEST_F(SelfRegistration, MissingRegistryScriptIsTheWindowsError) {
 }
 
 // Runs a command line; its exit status and what it printed.
-std::pair<int, std::string> Run(const std::string& cmd) {
+std::pair<int, std::string> RunCommand(const std::string& cmd) {
   std::string out;
   FILE* p = popen((cmd + " 2>&1").c_str(), "r");
   if (!p) return {-1, out};
@@ -217,26 +217,26 @@ std::pair<int, std::string> Run(const std::string& cmd) {
 
 TEST_F(SelfRegistration, RegsvrReportsInWordsAndByExitStatus) {
   const std::string regsvr = std::string("'") + PIM_REGSVR + "' ";
-  auto [rc, out] = Run(regsvr + "'" + PIM_COMPONENT_LIBRARY + "'");
+  auto [rc, out] = RunCommand(regsvr + "'" + PIM_COMPONENT_LIBRARY + "'");
   EXPECT_EQ(rc, 0) << out;
   EXPECT_NE(out.find("S_OK"), std::string::npos) << out;
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
 
-  std::tie(rc, out) = Run(regsvr + "-u '" + PIM_COMPONENT_LIBRARY + "'");
+  std::tie(rc, out) = RunCommand(regsvr + "-u '" + PIM_COMPONENT_LIBRARY + "'");
   EXPECT_EQ(rc, 0) << out;
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
 
   fs::path copy = CopyComponent("nores", nullptr, true);
-  std::tie(rc, out) = Run(regsvr + "'" + copy.string() + "'");
+  std::tie(rc, out) = RunCommand(regsvr + "'" + copy.string() + "'");
   EXPECT_NE(rc, 0);
   EXPECT_NE(out.find("ERROR_RESOURCE_DATA_NOT_FOUND (0x80070714)"), std::string::npos) << out;
 
-  std::tie(rc, out) = Run(regsvr + "'" + PIM_PLATFORM_LIBRARY + "'");
+  std::tie(rc, out) = RunCommand(regsvr + "'" + PIM_PLATFORM_LIBRARY + "'");
   EXPECT_NE(rc, 0);
   EXPECT_NE(out.find("DllRegisterServer"), std::string::npos) << out;
-  std::tie(rc, out) = Run(regsvr + "'" + PIM_RGS + "'");
+  std::tie(rc, out) = RunCommand(regsvr + "'" + PIM_RGS + "'");
   EXPECT_NE(rc, 0);
-  std::tie(rc, out) = Run(regsvr);
+  std::tie(rc, out) = RunCommand(regsvr);
   EXPECT_NE(rc, 0);
   EXPECT_NE(out.find("usage"), std::string::npos) << out;
 }
