@@ -22,8 +22,8 @@ int fail(const Outcome& o) {
   return o.exitStatus;
 }
 
-int usage(const std::string& message) {
-  std::cerr << "pimctl: " << message << "\n(see pimctl --help)\n";
+int usage(const std::string& message, const Options& opt) {
+  std::cerr << "pimctl: " << message << "\n" << opt.usageText;
   return kExitUsage;
 }
 
@@ -63,19 +63,19 @@ int calendarFailure(HRESULT hr, ECalendarDatabaseResult r) {
 std::optional<int> entryChanges(const Options& opt, EntryChanges* c) {
   std::string error;
   std::optional<DATE> start, end;
-  if (!readDate(opt.start, &start, &error) || !readDate(opt.end, &end, &error)) return usage(error);
+  if (!readDate(opt.start, &start, &error) || !readDate(opt.end, &end, &error)) return usage(error, opt);
   if (!opt.subject.empty()) c->subject = opt.subject;
   if (!opt.location.empty()) c->location = opt.location;
   if (!opt.notes.empty()) c->notes = opt.notes;
   c->start = start;
   c->end = end;
-  if (start && end && *end < *start) return usage("the end lies before the start");
+  if (start && end && *end < *start) return usage("the end lies before the start", opt);
   if (opt.allDay) c->allDay = true;
   c->reminderMinutes = opt.reminder;
   if (!opt.status.empty()) c->status = parseStatus(opt.status);
   for (const std::string& text : opt.attendees) {
     std::optional<AttendeeSpec> a = parseAttendee(text, &error);
-    if (!a) return usage(error);
+    if (!a) return usage(error, opt);
     c->attendees.push_back(*a);
   }
   return std::nullopt;
@@ -150,7 +150,7 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
 int cmdAgenda(const Options& opt) {
   std::string error;
   std::optional<DATE> from, to;
-  if (!readDate(opt.from, &from, &error) || !readDate(opt.to, &to, &error)) return usage(error);
+  if (!readDate(opt.from, &from, &error) || !readDate(opt.to, &to, &error)) return usage(error, opt);
   bool spanGiven = opt.day || opt.week || opt.month;
   Period p{};
   if (spanGiven || (!from && !to)) {
@@ -163,7 +163,7 @@ int cmdAgenda(const Options& opt) {
     else
       p.end = isDayOnly(opt.to) ? periodAround(timeFromDate(*to), Span::Day).end : *to;
   }
-  if (p.end < p.start) return usage("--to lies before --from");
+  if (p.end < p.start) return usage("--to lies before --from", opt);
 
   Calendar cal;
   if (int rc = cal.open()) return rc;
@@ -228,7 +228,7 @@ int cmdUpdate(const Options& opt) {
   if (int rc = getById(cal, opt.id, &e)) return rc;
   EntryView before = readEntry(e.get());
   DATE start = changes.start.value_or(before.start), end = changes.end.value_or(before.end);
-  if (end < start) return usage("the end would lie before the start");
+  if (end < start) return usage("the end would lie before the start", opt);
   applyChanges(e.get(), changes);
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->UpdateCalendarEntry(e.get(), &r);
@@ -292,12 +292,12 @@ std::vector<std::pair<std::string, std::string>> cardSummary(const std::string& 
 }
 
 int cmdContact(const Options& opt) {
-  if (opt.key.empty() && opt.first.empty()) return usage("give --first and --last, or --key");
+  if (opt.key.empty() && opt.first.empty()) return usage("give --first and --last, or --key", opt);
   ULONG key = 0;
   if (!opt.key.empty()) {
     char* endp = nullptr;
     unsigned long long v = std::strtoull(opt.key.c_str(), &endp, 0);
-    if (endp == opt.key.c_str() || *endp != '\0' || v > 0xFFFFFFFFull) return usage("--key takes a 32-bit number such as 0x0A0B0C0D");
+    if (endp == opt.key.c_str() || *endp != '\0' || v > 0xFFFFFFFFull) return usage("--key takes a 32-bit number such as 0x0A0B0C0D", opt);
     key = static_cast<ULONG>(v);
   }
   Session s;
@@ -362,7 +362,7 @@ int run(const std::string& command, const Options& opt) {
   if (command == "remove") return cmdRemove(opt);
   if (command == "contact") return cmdContact(opt);
   if (command == "demo") return runDemo(opt);
-  return usage("unknown command " + command);
+  return usage("unknown command " + command, opt);
 }
 
 }  // namespace pimctl

@@ -11,6 +11,7 @@ struct Options {
   bool json = false;
   bool utc = false;
   bool interactive = false;  // standard error is a terminal: show progress
+  std::string usageText;     // the command's usage, shown after an error
   // agenda
   std::string from, to;
   bool day = false, week = false, month = false;

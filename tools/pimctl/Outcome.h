@@ -6,16 +6,14 @@
 
 namespace pimctl {
 
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitFailure = 1,       // anything not listed below
-  kExitUsage = 2,         // bad options, arguments or dates
-  kExitNotRegistered = 3, // the component cannot be activated
-  kExitStore = 4,         // a store chore failed
-  kExitAdapterBase = 10,  // + EPimAdapterResult
-  kExitCalendarBase = 20, // + ECalendarDatabaseResult
-  kExitContactsBase = 30, // + EContactsDatabaseResult
-};
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;         // anything not listed below
+inline constexpr int kExitUsage = 2;           // bad options, arguments or dates
+inline constexpr int kExitNotRegistered = 3;   // the component cannot be activated
+inline constexpr int kExitStore = 4;           // a store chore failed
+inline constexpr int kExitAdapterBase = 10;    // + EPimAdapterResult
+inline constexpr int kExitCalendarBase = 20;   // + ECalendarDatabaseResult
+inline constexpr int kExitContactsBase = 30;   // + EContactsDatabaseResult
 
 struct Outcome {
   int exitStatus;

@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include <windows.h>
+
 namespace pimctl {
 
 Bstr::Bstr(const std::string& utf8) {

@@ -11,6 +11,8 @@
 
 #include "Commands.h"
 #include "Dates.h"
+#include "Outcome.h"
+#include "contacts_io.h"
 #include "store.h"
 
 namespace pimctl {
@@ -247,7 +249,14 @@ int runStore(const std::string& chore, const Options& opt) {
         for (const std::string& e : r.errors) std::cerr << "pimctl: " << e << "\n";
         return kExitOk;
       }
-      return storeFailure("import takes a .ics file (" + opt.file + ")");
+      if (hasExtension(opt.file, ".vcf")) {
+        auto r = pim::contacts::importVcfFile(*store, opt.file, progressBar(opt.interactive, "importing"));
+        std::cout << "imported " << r.imported << " contact(s)" << (r.skipped ? ", skipped " + std::to_string(r.skipped) : "")
+                  << " into " << path << "\n";
+        for (const std::string& e : r.errors) std::cerr << "pimctl: " << e << "\n";
+        return kExitOk;
+      }
+      return storeFailure("import takes a .ics or .vcf file (" + opt.file + ")");
     }
     if (chore == "export") {
       if (hasExtension(opt.file, ".ics")) {
@@ -255,7 +264,12 @@ int runStore(const std::string& chore, const Options& opt) {
         std::cout << "written to " << fs::absolute(opt.file).string() << "\n";
         return kExitOk;
       }
-      return storeFailure("export writes a .ics file (" + opt.file + ")");
+      if (hasExtension(opt.file, ".vcf")) {
+        pim::contacts::exportVcfFile(*store, opt.file, progressBar(opt.interactive, "exporting"));
+        std::cout << "written to " << fs::absolute(opt.file).string() << "\n";
+        return kExitOk;
+      }
+      return storeFailure("export writes a .ics or .vcf file (" + opt.file + ")");
     }
   } catch (const std::exception& e) {
     return storeFailure(e.what());
