@@ -52,7 +52,7 @@ class CComponentModule {
     TermFunc* pNext;
   };
   LONG m_nLockCnt = 0;
-  CRITICAL_SECTION m_csClassFactory;
+  CRITICAL_SECTION m_csClassFactory = {};
   bool m_bInit = false;
   TermFunc* m_pTermFuncs = nullptr;
 };
@@ -203,6 +203,9 @@ class CComAggObject final : public IUnknown {
   static HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
+    // Any other interface would be counted on the outer object while the guard reference below,
+    // the wrapper's only one, goes: the caller would hold a destroyed object.
+    if (pOuter == nullptr || !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
     void* mem = CoTaskMemAlloc(sizeof(CComAggObject<T>));
     if (mem == nullptr) return E_OUTOFMEMORY;
     CComAggObject<T>* p = new (mem) CComAggObject<T>(pOuter);
