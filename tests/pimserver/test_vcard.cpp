@@ -287,3 +287,34 @@ TEST(VcardWrite, OutsideReaderAcceptsWhatWeWrite)
                                  "FN=Card Two\nFAMILY=Two\nGIVEN=Card\n";
     EXPECT_EQ(r.out, expected);
 }
+
+TEST(VcardRead, DamagedInputFailsCleanlyOrParses)
+{
+    const std::string sample =
+        "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:A=C3=A9;B=\r\n C\r\n"
+        "PHOTO;ENCODING=BASE64;JPEG:\r\n QUJD\r\nREVG\r\n\r\nitem1.X-Y;\"q\"=\"a:b\":v\\;w\r\n"
+        "BEGIN:VCARD\r\nFN:nested\r\nEND:VCARD\r\nEND:VCARD\r\n";
+    std::size_t parsed = 0, rejected = 0;
+    const auto attempt = [&](const std::string& text) {
+        try {
+            for (const Card& c : parseCards(text)) {
+                parseCards(writeCard(c));  // whatever we accept, we write readable
+            }
+            ++parsed;
+        } catch (const ParseError&) {
+            ++rejected;
+        }
+    };
+    for (std::size_t cut = 0; cut <= sample.size(); ++cut) attempt(sample.substr(0, cut));
+    std::uint32_t x = 12345;
+    for (int round = 0; round < 2000; ++round) {
+        std::string damaged = sample;
+        for (int k = 0; k < 3; ++k) {
+            x = x * 1103515245u + 12345u;
+            damaged[(x >> 8) % damaged.size()] = static_cast<char>(x >> 24);
+        }
+        attempt(damaged);
+    }
+    EXPECT_GT(parsed, 0u);
+    EXPECT_GT(rejected, 0u);
+}
