@@ -63,6 +63,7 @@ CREATE TABLE items(
   all_day INTEGER NOT NULL DEFAULT 0,
   version INTEGER NOT NULL DEFAULT 1);
 CREATE INDEX items_folder ON items(folder, key);
+CREATE INDEX items_kind ON items(folder, kind);
 CREATE INDEX items_uid ON items(uid);
 CREATE VIRTUAL TABLE spans USING rtree_i32(key, lo, hi);
 CREATE TABLE contacts(
@@ -326,6 +327,30 @@ std::vector<RecordKey> Store::keys(Folder folder) {
     Stmt q(*this, "SELECT key FROM items WHERE folder=?1 ORDER BY key");
     q.bind(1, static_cast<int>(folder));
     while (q.step()) out.push_back(static_cast<RecordKey>(q.i64(0)));
+    return out;
+}
+
+std::vector<Store::Summary> Store::list(Folder folder) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<Summary> out;
+    Stmt q(*this, "SELECT key, kind, start_utc, end_utc, recurring, all_day FROM items WHERE folder=?1 ORDER BY key");
+    q.bind(1, static_cast<int>(folder));
+    while (q.step())
+        out.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<Kind>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0,
+                       q.i64(5) != 0});
+    return out;
+}
+
+std::vector<Store::Summary> Store::others(Folder folder) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::vector<Summary> out;
+    Stmt q(*this,
+           "SELECT key, kind, start_utc, end_utc, recurring, all_day FROM items WHERE folder=?1 AND kind IN (3, 4, 5)"
+           " ORDER BY key");
+    q.bind(1, static_cast<int>(folder));
+    while (q.step())
+        out.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<Kind>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0,
+                       q.i64(5) != 0});
     return out;
 }
 

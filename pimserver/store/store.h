@@ -142,6 +142,17 @@ public:
     std::optional<ItemRecord> find(std::string_view entryId);
     /// Keys of a folder in the folder's own order (creation order).
     std::vector<RecordKey> keys(Folder folder);
+    /// Key, kind and (appointments) first instance of every item of a folder, in
+    /// folder order, without their texts.
+    struct Summary {
+        RecordKey key;
+        Kind kind;
+        UtcSeconds start, end;
+        bool recurring, allDay;
+    };
+    std::vector<Summary> list(Folder folder);
+    /// Items of a folder that are neither appointments nor contacts (notes, tasks, lists).
+    std::vector<Summary> others(Folder folder);
     std::size_t count(Folder folder);
     /// Deletes an item. Throws NotFound when it is gone.
     void remove(RecordKey key);

@@ -1,0 +1,471 @@
+#include "event.h"
+#include "objects.h"
+
+#include "pimserver/Errors.h"
+
+#include <ctime>
+#include <strings.h>
+
+namespace pim::outlook {
+namespace {
+
+icalcomponent* overrideAt(icalcomponent* cal, const std::string& zone, store::UtcSeconds rid) {
+    icalcomponent* m = ical::master(cal);
+    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
+        if (e == m) continue;
+        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
+        if (!p) continue;
+        ical::Time t = ical::readTime(p);
+        if (ical::toUtc(t, ical::zoneOf(t, zone)) == rid) return e;
+    }
+    return nullptr;
+}
+
+void stripRecurrence(icalcomponent* e) {
+    for (icalproperty_kind k : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY, ICAL_EXRULE_PROPERTY}) {
+        while (icalproperty* p = icalcomponent_get_first_property(e, k)) {
+            icalcomponent_remove_property(e, p);
+            icalproperty_free(p);
+        }
+    }
+}
+
+std::string paramText(icalproperty* p, icalparameter_kind k) {
+    icalparameter* q = icalproperty_get_first_parameter(p, k);
+    if (!q) return {};
+    const char* s = k == ICAL_CN_PARAMETER ? icalparameter_get_cn(q) : nullptr;
+    return s ? s : "";
+}
+
+std::string address(icalproperty* p) {
+    const char* v = icalproperty_get_value_as_string(p);
+    std::string a = v ? v : "";
+    if (a.size() >= 7 && strncasecmp(a.c_str(), "mailto:", 7) == 0) a.erase(0, 7);
+    return a;
+}
+
+}  // namespace
+
+AppointmentItem::AppointmentItem(std::shared_ptr<store::Store> s) : store_(std::move(s)) {}
+
+AppointmentItem::AppointmentItem(std::shared_ptr<store::Store> s, const Entry& e)
+    : store_(std::move(s)), key_(e.key), occurrence_(e.occurrence), recurrenceId_(e.recurrenceId), haveTimes_(true),
+      start_(e.start), end_(e.end) {}
+
+STDMETHODIMP AppointmentItem::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualGUID(riid, IID__AppointmentItem)) PIM_OM_FAULT("AppointmentItem.QueryInterface");
+    if (IsEqualGUID(riid, server::IID_IPimItemAccess)) {
+        *ppv = static_cast<server::IPimItemAccess*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return queryBase(riid, ppv, IID__AppointmentItem);
+}
+
+HRESULT AppointmentItem::load() {
+    if (deleted_) return server::kItemDeleted;
+    if (ev_) return S_OK;
+    return guarded([&]() -> HRESULT {
+        if (key_ == 0) {
+            // A new appointment: the next half hour, thirty minutes long, as the application makes it.
+            zone_ = store::zone::local();
+            cal_.reset(icalcomponent_new(ICAL_VCALENDAR_COMPONENT));
+            icalcomponent_add_property(cal_.get(), icalproperty_new_version("2.0"));
+            icalcomponent_add_property(cal_.get(), icalproperty_new_prodid("-//PimServer//Outlook//EN"));
+            ev_ = icalcomponent_new(ICAL_VEVENT_COMPONENT);
+            icalcomponent_add_component(cal_.get(), ev_);
+            store::event::setText(ev_, ICAL_UID_PROPERTY, store::event::newUid());
+            store::UtcSeconds now = static_cast<store::UtcSeconds>(std::time(nullptr));
+            store::UtcSeconds s = (now / 1800 + 1) * 1800;
+            store::event::setTimes(ev_, s, s + 1800, false, zone_);
+            store::event::setBusyStatus(ev_, 2);
+            store::event::setReminder(ev_, true, 15);
+            return S_OK;
+        }
+        auto rec = store_->get(key_);
+        if (!rec) {
+            deleted_ = true;
+            return server::kItemDeleted;
+        }
+        zone_ = rec->zone;
+        entryId_ = rec->entryId;
+        cal_ = ical::parse(rec->data);
+        if (!cal_ || !ical::master(cal_.get())) return MAPI_E_CORRUPT_DATA;
+        if (!occurrence_) {
+            ev_ = ical::master(cal_.get());
+            return S_OK;
+        }
+        if (icalcomponent* o = overrideAt(cal_.get(), zone_, recurrenceId_)) {
+            ev_ = o;
+            return S_OK;
+        }
+        // An occurrence without an override yet: a copy of the series at its own time.
+        single_.reset(icalcomponent_new_clone(ical::master(cal_.get())));
+        stripRecurrence(single_.get());
+        store::event::setTimes(single_.get(), start_, end_, rec->kind == store::Kind::Appointment && ical::readTime(
+            icalcomponent_get_first_property(single_.get(), ICAL_DTSTART_PROPERTY)).isDate, zone_);
+        ev_ = single_.get();
+        return S_OK;
+    });
+}
+
+store::UtcSeconds AppointmentItem::start() {
+    icalproperty* p = icalcomponent_get_first_property(ev_, ICAL_DTSTART_PROPERTY);
+    if (!p) return 0;
+    ical::Time t = ical::readTime(p);
+    std::string z = t.isDate ? zone_ : ical::zoneOf(t, zone_);
+    return ical::toUtc(t, z);
+}
+
+store::UtcSeconds AppointmentItem::end() {
+    store::UtcSeconds s = start();
+    if (icalproperty* p = icalcomponent_get_first_property(ev_, ICAL_DTEND_PROPERTY)) {
+        ical::Time t = ical::readTime(p);
+        return std::max(s, ical::toUtc(t, t.isDate ? zone_ : ical::zoneOf(t, zone_)));
+    }
+    if (icalproperty* d = icalcomponent_get_first_property(ev_, ICAL_DURATION_PROPERTY))
+        return s + icaldurationtype_as_int(icalproperty_get_duration(d));
+    return allDay() ? s + 86400 : s;
+}
+
+bool AppointmentItem::allDay() {
+    icalproperty* p = icalcomponent_get_first_property(ev_, ICAL_DTSTART_PROPERTY);
+    return p && ical::readTime(p).isDate;
+}
+
+void AppointmentItem::setTimes(store::UtcSeconds s, store::UtcSeconds e, bool all) {
+    store::event::setTimes(ev_, s, e, all, zone_);
+}
+
+#define ITEM_ENTER(name)                            \
+    PIM_OM_FAULT("AppointmentItem." name);           \
+    std::lock_guard<std::mutex> lock(mu_);
+
+HRESULT AppointmentItem::text(icalproperty_kind k, BSTR* p) {
+    if (!p) return E_POINTER;
+    *p = nullptr;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return newBstr(store::event::text(ev_, k), p);
+}
+
+HRESULT AppointmentItem::setText(icalproperty_kind k, BSTR v) {
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        store::event::setText(ev_, k, toUtf8(v));
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::get_EntryID(BSTR* p) {
+    ITEM_ENTER("get_EntryID");
+    if (!p) return E_POINTER;
+    *p = nullptr;
+    if (deleted_) return server::kItemDeleted;
+    if (key_ != 0 && entryId_.empty()) {
+        HRESULT hr = guarded([&]() -> HRESULT {
+            auto rec = store_->get(key_);
+            if (!rec) {
+                deleted_ = true;
+                return server::kItemDeleted;
+            }
+            entryId_ = rec->entryId;
+            return S_OK;
+        });
+        if (FAILED(hr)) return hr;
+    }
+    return newBstr(entryId_, p);  // empty until the first save
+}
+
+STDMETHODIMP AppointmentItem::get_Subject(BSTR* p) {
+    ITEM_ENTER("get_Subject");
+    return text(ICAL_SUMMARY_PROPERTY, p);
+}
+STDMETHODIMP AppointmentItem::put_Subject(BSTR v) {
+    ITEM_ENTER("put_Subject");
+    return setText(ICAL_SUMMARY_PROPERTY, v);
+}
+STDMETHODIMP AppointmentItem::get_Location(BSTR* p) {
+    ITEM_ENTER("get_Location");
+    return text(ICAL_LOCATION_PROPERTY, p);
+}
+STDMETHODIMP AppointmentItem::put_Location(BSTR v) {
+    ITEM_ENTER("put_Location");
+    return setText(ICAL_LOCATION_PROPERTY, v);
+}
+STDMETHODIMP AppointmentItem::get_Body(BSTR* p) {
+    ITEM_ENTER("get_Body");
+    return text(ICAL_DESCRIPTION_PROPERTY, p);
+}
+STDMETHODIMP AppointmentItem::put_Body(BSTR v) {
+    ITEM_ENTER("put_Body");
+    return setText(ICAL_DESCRIPTION_PROPERTY, v);
+}
+
+STDMETHODIMP AppointmentItem::get_Start(DATE* p) {
+    ITEM_ENTER("get_Start");
+    if (!p) return E_POINTER;
+    if (deleted_) return server::kItemDeleted;
+    if (!ev_ && haveTimes_) {
+        *p = utcToLocalDate(start_);  // straight from the query: no text parsed
+        return S_OK;
+    }
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        *p = utcToLocalDate(start());
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::get_End(DATE* p) {
+    ITEM_ENTER("get_End");
+    if (!p) return E_POINTER;
+    if (deleted_) return server::kItemDeleted;
+    if (!ev_ && haveTimes_) {
+        *p = utcToLocalDate(end_);
+        return S_OK;
+    }
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        *p = utcToLocalDate(end());
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::put_Start(DATE v) {
+    ITEM_ENTER("put_Start");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        // Moving the start keeps the duration, as the application does.
+        store::UtcSeconds s = start(), e = end();
+        store::UtcSeconds ns = localDateToUtc(v);
+        setTimes(ns, ns + (e - s), allDay());
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::put_End(DATE v) {
+    ITEM_ENTER("put_End");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        store::UtcSeconds s = start();
+        store::UtcSeconds ne = localDateToUtc(v);
+        if (ne < s) return E_INVALIDARG;
+        setTimes(s, ne, allDay());
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::get_AllDayEvent(VARIANT_BOOL* p) {
+    ITEM_ENTER("get_AllDayEvent");
+    if (!p) return E_POINTER;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    *p = allDay() ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::put_AllDayEvent(VARIANT_BOOL v) {
+    ITEM_ENTER("put_AllDayEvent");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        bool want = v != VARIANT_FALSE;
+        if (want != allDay()) setTimes(start(), end(), want);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP AppointmentItem::get_ReminderSet(VARIANT_BOOL* p) {
+    ITEM_ENTER("get_ReminderSet");
+    if (!p) return E_POINTER;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    *p = store::event::reminderSet(ev_) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::put_ReminderSet(VARIANT_BOOL v) {
+    ITEM_ENTER("put_ReminderSet");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    store::event::setReminder(ev_, v != VARIANT_FALSE, store::event::reminderMinutes(ev_));
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::get_ReminderMinutesBeforeStart(LONG* p) {
+    ITEM_ENTER("get_ReminderMinutesBeforeStart");
+    if (!p) return E_POINTER;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    *p = store::event::reminderMinutes(ev_);
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::put_ReminderMinutesBeforeStart(LONG v) {
+    ITEM_ENTER("put_ReminderMinutesBeforeStart");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    store::event::setReminder(ev_, store::event::reminderSet(ev_), v);
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::get_BusyStatus(LONG* p) {
+    ITEM_ENTER("get_BusyStatus");
+    if (!p) return E_POINTER;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    *p = store::event::busyStatus(ev_);
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::put_BusyStatus(LONG v) {
+    ITEM_ENTER("put_BusyStatus");
+    if (v < olFree || v > olOutOfOffice) return E_INVALIDARG;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    store::event::setBusyStatus(ev_, v);
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::get_IsRecurring(VARIANT_BOOL* p) {
+    ITEM_ENTER("get_IsRecurring");
+    if (!p) return E_POINTER;
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    icalcomponent* m = ical::master(cal_.get());
+    bool rec = occurrence_ || icalcomponent_get_first_property(m, ICAL_RRULE_PROPERTY) ||
+               icalcomponent_get_first_property(m, ICAL_RDATE_PROPERTY);
+    *p = rec ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+STDMETHODIMP AppointmentItem::Save() {
+    ITEM_ENTER("Save");
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    hr = guarded([&]() -> HRESULT {
+        if (key_ == 0) {
+            key_ = store_->addEvent(ical::write(cal_.get()));
+        } else if (occurrence_) {
+            store::UtcSeconds s = start(), e = end();
+            store_->saveOccurrence(key_, recurrenceId_, ical::write(ev_));
+            start_ = s;
+            end_ = e;
+        } else {
+            store_->updateEvent(key_, ical::write(cal_.get()));
+        }
+        return S_OK;
+    });
+    if (hr == MAPI_E_NOT_FOUND) {
+        deleted_ = true;
+        return server::kItemDeleted;
+    }
+    if (FAILED(hr)) return hr;
+    // Read back what the store made of it (zones normalised, override merged).
+    ev_ = nullptr;
+    single_.reset();
+    cal_.reset();
+    entryId_.clear();
+    haveTimes_ = false;
+    return load();
+}
+
+STDMETHODIMP AppointmentItem::Delete() {
+    ITEM_ENTER("Delete");
+    if (deleted_) return server::kItemDeleted;
+    HRESULT hr = guarded([&]() -> HRESULT {
+        if (key_ == 0) return S_OK;
+        if (occurrence_) store_->deleteOccurrence(key_, recurrenceId_);
+        else store_->remove(key_);
+        return S_OK;
+    });
+    if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) return hr;
+    deleted_ = true;
+    ev_ = nullptr;
+    single_.reset();
+    cal_.reset();
+    return hr == MAPI_E_NOT_FOUND ? server::kItemDeleted : S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Recipient>* out) {
+    if (!out) return E_POINTER;
+    std::lock_guard<std::mutex> lock(mu_);
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        out->clear();
+        if (icalproperty* o = icalcomponent_get_first_property(ev_, ICAL_ORGANIZER_PROPERTY))
+            out->push_back({toUtf16(paramText(o, ICAL_CN_PARAMETER)), toUtf16(address(o)), olOrganizer});
+        for (icalproperty* a = icalcomponent_get_first_property(ev_, ICAL_ATTENDEE_PROPERTY); a;
+             a = icalcomponent_get_next_property(ev_, ICAL_ATTENDEE_PROPERTY)) {
+            LONG type = olRequired;
+            if (icalparameter* cu = icalproperty_get_first_parameter(a, ICAL_CUTYPE_PARAMETER)) {
+                icalparameter_cutype c = icalparameter_get_cutype(cu);
+                if (c == ICAL_CUTYPE_RESOURCE || c == ICAL_CUTYPE_ROOM) type = olResource;
+            }
+            if (type != olResource)
+                if (icalparameter* r = icalproperty_get_first_parameter(a, ICAL_ROLE_PARAMETER))
+                    if (icalparameter_get_role(r) == ICAL_ROLE_OPTPARTICIPANT ||
+                        icalparameter_get_role(r) == ICAL_ROLE_NONPARTICIPANT)
+                        type = olOptional;
+            out->push_back({toUtf16(paramText(a, ICAL_CN_PARAMETER)), toUtf16(address(a)), type});
+        }
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE AppointmentItem::SetRecipients(const std::vector<server::Recipient>& list) {
+    std::lock_guard<std::mutex> lock(mu_);
+    HRESULT hr = load();
+    if (FAILED(hr)) return hr;
+    return guarded([&] {
+        // Keep the old properties (PARTSTAT, RSVP, ...) of attendees that stay.
+        std::vector<icalproperty*> old;
+        for (icalproperty_kind k : {ICAL_ORGANIZER_PROPERTY, ICAL_ATTENDEE_PROPERTY})
+            while (icalproperty* p = icalcomponent_get_first_property(ev_, k)) {
+                icalcomponent_remove_property(ev_, p);
+                old.push_back(p);
+            }
+        for (const server::Recipient& r : list) {
+            std::string addr = toUtf8(r.address.data(), r.address.size());
+            std::string name = toUtf8(r.name.data(), r.name.size());
+            icalproperty_kind k = r.type == olOrganizer ? ICAL_ORGANIZER_PROPERTY : ICAL_ATTENDEE_PROPERTY;
+            icalproperty* p = nullptr;
+            for (auto it = old.begin(); it != old.end(); ++it)
+                if (icalproperty_isa(*it) == k && !addr.empty() && strcasecmp(address(*it).c_str(), addr.c_str()) == 0) {
+                    p = *it;
+                    old.erase(it);
+                    break;
+                }
+            if (!p) p = icalproperty_new(k);
+            icalproperty_set_value_from_string(p, ("mailto:" + addr).c_str(), "CAL-ADDRESS");
+            icalproperty_remove_parameter_by_kind(p, ICAL_CN_PARAMETER);
+            if (!name.empty()) icalproperty_add_parameter(p, icalparameter_new_cn(name.c_str()));
+            if (k == ICAL_ATTENDEE_PROPERTY) {
+                icalproperty_remove_parameter_by_kind(p, ICAL_ROLE_PARAMETER);
+                icalproperty_remove_parameter_by_kind(p, ICAL_CUTYPE_PARAMETER);
+                if (r.type == olResource) {
+                    icalproperty_add_parameter(p, icalparameter_new_cutype(ICAL_CUTYPE_RESOURCE));
+                    icalproperty_add_parameter(p, icalparameter_new_role(ICAL_ROLE_NONPARTICIPANT));
+                } else {
+                    icalproperty_add_parameter(
+                        p, icalparameter_new_role(r.type == olOptional ? ICAL_ROLE_OPTPARTICIPANT : ICAL_ROLE_REQPARTICIPANT));
+                }
+            }
+            icalcomponent_add_property(ev_, p);
+        }
+        for (icalproperty* p : old) icalproperty_free(p);
+        return S_OK;
+    });
+}
+
+}  // namespace pim::outlook
