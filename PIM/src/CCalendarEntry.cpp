@@ -203,7 +203,7 @@ STDMETHODIMP CCalendarEntry::get_eventType(ECalendarEventType* pType) {
   PIM_TRACE("get_eventType", "get_eventType called");
   if (pType == nullptr) return E_POINTER;
   CObjectLock lock(this);
-  *pType = m_eventType;
+  *pType = (ECalendarEventType)m_eventType;
   return S_OK;
 }
 
@@ -248,7 +248,7 @@ STDMETHODIMP CCalendarEntry::get_status(ECalendarEntryStatus* pStatus) {
   PIM_TRACE("get_status", "get_status called");
   if (pStatus == nullptr) return E_POINTER;
   CObjectLock lock(this);
-  *pStatus = m_status;
+  *pStatus = (ECalendarEntryStatus)m_status;
   return S_OK;
 }
 
@@ -331,7 +331,7 @@ void CCalendarEntry::DeleteAttendeeList() {
   m_attendees.clear();
 }
 
-ECalendarEntryStatus CCalendarEntry::EntryStatusFromOlStatus(LONG olStatus) {
+LONG CCalendarEntry::EntryStatusFromOlStatus(LONG olStatus) {
   PIM_TRACE("EntryStatusFromOlStatus", "EntryStatusFromOlStatus called");
   switch (olStatus) {
     case olFree: return ECalendarEntryStatus_FREE;
@@ -342,18 +342,18 @@ ECalendarEntryStatus CCalendarEntry::EntryStatusFromOlStatus(LONG olStatus) {
   }
 }
 
-LONG CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus status) {
+LONG CCalendarEntry::OlStatusFromEntryStatus(LONG status) {
   PIM_TRACE("OlStatusFromEntryStatus", "OlStatusFromEntryStatus called");
   switch (status) {
     case ECalendarEntryStatus_FREE: return olFree;
     case ECalendarEntryStatus_BUSY: return olBusy;
     case ECalendarEntryStatus_TENTATIVE: return olTentative;
     case ECalendarEntryStatus_OUT_OF_OFFICE: return olOutOfOffice;
-    default: return (LONG)status;  // unknown values pass through; INVALID (0) is Outlook's free
+    default: return status;  // unknown values pass through; INVALID (0) is Outlook's free
   }
 }
 
-LONG CCalendarEntry::ToOlType(EAttendeeType type) {
+LONG CCalendarEntry::ToOlType(LONG type) {
   PIM_TRACE("ToOlType", "ToOlType called");
   switch (type) {
     case EAttendeeType_ORGANIZER: return olOrganizer;
@@ -364,7 +364,7 @@ LONG CCalendarEntry::ToOlType(EAttendeeType type) {
   }
 }
 
-EAttendeeType CCalendarEntry::FromOlType(LONG olType) {
+LONG CCalendarEntry::FromOlType(LONG olType) {
   PIM_TRACE("FromOlType", "FromOlType called");
   switch (olType) {
     case olOrganizer: return EAttendeeType_ORGANIZER;
@@ -481,7 +481,7 @@ int CCalendarEntry::FillInLocalDataFromOutlook() {
     pRecipient->get_Name(&name);
     pRecipient->get_Type(&type);
     pRecipient->get_Address(&address);
-    AddAttendee(name, address, FromOlType(type));
+    AddAttendee(name, address, (EAttendeeType)FromOlType(type));
     SysFreeString(name);
     SysFreeString(address);
     ULONG refs = pRecipient->Release();
@@ -570,7 +570,7 @@ int CCalendarEntry::FillInOutlookApptFromLocalData() {
                 QLT_CString(",,, not adding user: ") + TraceText(a.m_name) + " Add returned NULL!!");
       continue;
     }
-    EAttendeeType type = (a.m_type == EAttendeeType_ORGANIZER) ? EAttendeeType_REQUIRED : a.m_type;
+    LONG type = (a.m_type == EAttendeeType_ORGANIZER) ? (LONG)EAttendeeType_REQUIRED : a.m_type;
     hr = recipient->put_Type(ToOlType(type));
     if (FAILED(hr)) {
       PIM_TRACE("FillInOutlookApptFromLocalData", QLT_CString("local check ABORTING, bad HR: ") + (LONG)hr);

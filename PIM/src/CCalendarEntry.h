@@ -10,10 +10,13 @@
 
 // One attendee. The texts belong to the attendee list of the entry that holds the element and are
 // freed only by DeleteAttendeeList.
+//
+// The enumerations of the record are kept as their 32-bit numbers: the host may store any value,
+// and a value outside an enumeration's range must not be read back through the enumeration type.
 struct CAttendee {
   BSTR m_name;
   BSTR m_emailAddr;
-  EAttendeeType m_type;
+  LONG m_type;  // EAttendeeType
 };
 
 class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
@@ -62,10 +65,11 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
   int FillInOutlookApptFromLocalData();
   void DeleteAttendeeList();
 
-  static ECalendarEntryStatus EntryStatusFromOlStatus(LONG olStatus);
-  static LONG OlStatusFromEntryStatus(ECalendarEntryStatus status);
-  static LONG ToOlType(EAttendeeType type);
-  static EAttendeeType FromOlType(LONG olType);
+  // Between the contract's enumerations and Outlook's numbers (enumeration values as LONG).
+  static LONG EntryStatusFromOlStatus(LONG olStatus);
+  static LONG OlStatusFromEntryStatus(LONG status);
+  static LONG ToOlType(LONG type);
+  static LONG FromOlType(LONG olType);
 
   IUnknown* m_pUnkMarshaler;
   _AppointmentItem* m_OutlookAppt;
@@ -73,10 +77,10 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
   DATE m_startTime;
   DATE m_endTime;
   BSTR m_location;
-  ECalendarEventType m_eventType;
+  LONG m_eventType;  // ECalendarEventType
   VARIANT_BOOL m_reminderOn;
   LONG m_reminderLeadTimeMinutes;
-  ECalendarEntryStatus m_status;
+  LONG m_status;  // ECalendarEntryStatus
   BSTR m_notes;
   std::vector<CAttendee> m_attendees;
   VARIANT_BOOL m_entryIdIsValid;

@@ -96,14 +96,14 @@ TEST_F(EntryTest, NumbersAreStoredUncheckedAndBooleansMoveSixteenBits) {
   e->put_eventType((ECalendarEventType)7);
   e->put_reminderLeadTimeMinutes(-15);
   e->put_reminderOn((VARIANT_BOOL)1);
-  ECalendarEntryStatus status;
-  ECalendarEventType type;
-  LONG lead;
-  e->get_status(&status);
-  e->get_eventType(&type);
+  // Read as plain 32-bit numbers: 7 is outside the event type's range.
+  int32_t status = 0, type = 0;
+  LONG lead = 0;
+  e->get_status(reinterpret_cast<ECalendarEntryStatus*>(&status));
+  e->get_eventType(reinterpret_cast<ECalendarEventType*>(&type));
   e->get_reminderLeadTimeMinutes(&lead);
-  EXPECT_EQ((int)status, 5);
-  EXPECT_EQ((int)type, 7);
+  EXPECT_EQ(status, 5);
+  EXPECT_EQ(type, 7);
   EXPECT_EQ(lead, -15);
 
   union {
@@ -182,8 +182,8 @@ TEST(EntryMappings, EachMappingKeepsItsOwnRuleForUnknownValues) {
   EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_TENTATIVE), 1);
   EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_OUT_OF_OFFICE), 3);
   EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_INVALID), 0);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus((ECalendarEntryStatus)9), 9);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus((ECalendarEntryStatus)-7), -7);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(9), 9);
+  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(-7), -7);
 
   EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_ORGANIZER), 0);
   EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_OPTIONAL), 2);
@@ -191,7 +191,7 @@ TEST(EntryMappings, EachMappingKeepsItsOwnRuleForUnknownValues) {
   EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_RESOURCE), 3);
   EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_INVALID), -1);
   EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_DONT_CARE), -1);
-  EXPECT_EQ(CCalendarEntry::ToOlType((EAttendeeType)6), -1);
+  EXPECT_EQ(CCalendarEntry::ToOlType(6), -1);
 
   EXPECT_EQ(CCalendarEntry::FromOlType(0), EAttendeeType_ORGANIZER);
   EXPECT_EQ(CCalendarEntry::FromOlType(1), EAttendeeType_REQUIRED);
@@ -244,7 +244,7 @@ TEST_F(EntryTest, AttendeesAreCopiedAndKeptInCallOrderDuplicatesIncluded) {
   EXPECT_EQ(Str(impl->m_attendees[1].m_name), u"Bob");
   EXPECT_EQ(impl->m_attendees[1].m_emailAddr, nullptr);
   EXPECT_EQ(Str(impl->m_attendees[2].m_name), u"Ann");
-  EXPECT_EQ((int)impl->m_attendees[2].m_type, 42);
+  EXPECT_EQ(impl->m_attendees[2].m_type, 42);
 }
 
 TEST_F(EntryTest, TheModuleKnowsItsLiveEntriesOnly) {
