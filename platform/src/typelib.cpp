@@ -31,17 +31,24 @@ constexpr char kTypeLibPsDispatch[] = "{00020420-0000-0000-C000-000000000046}";
 // {6A1F3B52-2C47-4F0B-9B7E-5D3C0E8A41F7}: reaches the data behind an ITypeLib of this platform.
 const IID IID_PimTypeLibData = {0x6A1F3B52, 0x2C47, 0x4F0B, {0x9B, 0x7E, 0x5D, 0x3C, 0x0E, 0x8A, 0x41, 0xF7}};
 
+// A string of the library, which may be absent.
+struct Str {
+  bool present = false;
+  std::u16string text;
+  explicit operator bool() const { return present; }
+};
+
 struct TypeDesc {
-  TYPEKIND kind;
-  WORD flags;
-  GUID guid;
-  std::optional<std::u16string> name, doc;
+  TYPEKIND kind = TKIND_ENUM;
+  WORD flags = 0;
+  GUID guid{};
+  Str name, doc;
 };
 
 struct LibData {
   TLIBATTR attr{};
   DWORD helpContext = 0;
-  std::optional<std::u16string> name, doc, helpFile;
+  Str name, doc, helpFile;
   std::vector<TypeDesc> types;
 };
 
@@ -74,17 +81,18 @@ class Reader {
     bytes(g.Data4, 8);
     return g;
   }
-  std::optional<std::u16string> str() {
+  Str str() {
+    Str out;
     uint32_t n = u32();
-    if (!m_ok || n == kNoString) return std::nullopt;
+    if (!m_ok || n == kNoString) return out;
     if (n > m_b.size() - m_pos) {
       m_ok = false;
-      return std::nullopt;
+      return out;
     }
-    std::u16string out;
-    if (!pim::detail::utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(m_b.data() + m_pos), n), out,
-                                    true))
+    if (!pim::detail::utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(m_b.data() + m_pos), n),
+                                    out.text, true))
       m_ok = false;
+    out.present = true;
     m_pos += n;
     return out;
   }
@@ -125,8 +133,8 @@ HRESULT parse(const std::vector<BYTE>& bytes, LibData& lib) {
   return r.done() ? S_OK : TYPE_E_INVDATAREAD;
 }
 
-BSTR alloc_bstr(const std::optional<std::u16string>& s) {
-  return s ? SysAllocStringLen(s->data(), static_cast<UINT>(s->size())) : nullptr;
+BSTR alloc_bstr(const Str& s) {
+  return s ? SysAllocStringLen(s.text.data(), static_cast<UINT>(s.text.size())) : nullptr;
 }
 
 class CTypeLib final : public ITypeLib {
@@ -295,7 +303,7 @@ void register_interface(const LibData& lib, const TypeDesc& t) {
     return;
   const char* ps = (t.kind == TKIND_INTERFACE || (t.flags & kTypeFlagDual)) ? kTypeLibPsOleAut : kTypeLibPsDispatch;
   if (t.name) {
-    std::string name = pim::detail::to_u8(*t.name);
+    std::string name = pim::detail::to_u8(t.name.text);
     RegSetValueExA(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
                    static_cast<DWORD>(name.size() + 1));
   }
