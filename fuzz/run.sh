@@ -15,7 +15,10 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIM_BUILD_FUZZ=ON -DPIM_SANITIZE=ON -DPIM_BUILD_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" --target fuzz_registry_script -j "${JOBS:-2}" >/dev/null
+if ! cmake --build "$build" --target fuzz_registry_script -j "${JOBS:-2}" >"${TMPDIR:-/tmp}/pim-fuzz-build.log" 2>&1; then
+  tail -30 "${TMPDIR:-/tmp}/pim-fuzz-build.log"
+  exit 1
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -54,8 +54,8 @@ def main(argv):
         sys.stderr.write("usage: mkres.py OUT.bin OUT.cpp TYPE:NAME:FILE...\n")
         return 2
     resources = []
-    for spec in argv[3:]:
-        rtype, rname, path = spec.split(":", 2)
+    for item in argv[3:]:
+        rtype, rname, path = item.split(":", 2)
         with open(path, "rb") as f:
             resources.append((rtype, rname, f.read()))
     blob = pack(resources)
