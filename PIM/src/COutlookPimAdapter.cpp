@@ -162,9 +162,11 @@ STDMETHODIMP COutlookPimAdapter::Logon(BSTR* pMyPimId, EPimAdapterResult* pResul
   else if (*pMyPimId == nullptr)
     PIM_TRACE("Logon", QLT_CString("in Logon, using Redemption, called get_Name, hr is: ") + (LONG)hr +
                            " and *pMyPimId = NULL");
-  else
+  else if (SUCCEEDED(hr))
     PIM_TRACE("Logon", QLT_CString("in Logon, using Redemption, called get_Name, hr is: ") + (LONG)hr +
                            " and name: " + TraceText(*pMyPimId));
+  else  // a failed get_Name may have left the caller's value there, which need not be a string
+    PIM_TRACE("Logon", QLT_CString("in Logon, using Redemption, called get_Name, hr is: ") + (LONG)hr);
   if (FAILED(hr)) {
     if (pMyPimId == nullptr) SysFreeString(ownName);
     *pResult = EPimAdapterResult_ERROR;

@@ -21,7 +21,12 @@
 
 namespace pimtest {
 
-struct Environment {
+// An HRESULT (void) export of a loaded library, or null.
+inline HRESULT (*ExportOf(HMODULE h, const char* name))() {
+  return reinterpret_cast<HRESULT (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(h, name)));
+}
+
+struct TestEnvironment {
   std::string dir;
   std::string registryFile;
   std::string storeFile;
@@ -33,13 +38,13 @@ struct Environment {
   // True when no object of the component library is alive (its DllCanUnloadNow says S_OK).
   bool ComponentCanUnload() const {
     if (component == nullptr) return true;
-    auto canUnload = reinterpret_cast<HRESULT (*)()>(GetProcAddress(component, "DllCanUnloadNow"));
+    auto canUnload = ExportOf(component, "DllCanUnloadNow");
     return canUnload == nullptr || canUnload() == S_OK;
   }
 };
 
-inline Environment& Env() {
-  static Environment env;
+inline TestEnvironment& Env() {
+  static TestEnvironment env;
   return env;
 }
 
@@ -49,14 +54,14 @@ inline bool RegisterLibrary(const char* path, HMODULE* out) {
   HMODULE h = LoadLibraryA(path);
   if (h == nullptr) return false;
   *out = h;
-  auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(h, "DllRegisterServer"));
+  auto reg = ExportOf(h, "DllRegisterServer");
   return reg != nullptr && SUCCEEDED(reg());
 }
 
 class GlobalEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    Environment& env = Env();
+    TestEnvironment& env = Env();
     std::string tmpl = (std::filesystem::temp_directory_path() / "pimtest-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr) FAIL() << "no temporary folder";
     env.dir = tmpl;
