@@ -1,7 +1,7 @@
 // The safe-item classes: recipients, current user, contact export, class objects
 // and registration. Items are reached through fake links here; the server's own
 // items are linked in test_redemption_server.cpp.
-#include "../../pimserver/redemption/redemption_module.h"
+#include "redemption_module.h"
 #include "test_msg_support.h"
 
 #include <ComPtr.h>
