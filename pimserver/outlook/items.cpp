@@ -72,6 +72,8 @@ std::optional<filter::Value> entryProperty(store::Store& s, const Entry& e, cons
     if (!*cache) *cache = std::make_shared<Loaded>();
     Loaded& l = *static_cast<Loaded*>(cache->get());
     const bool contactKind = e.kind == store::Kind::Contact || e.kind == store::Kind::DistList;
+    // A distribution list has a name but no person's fields.
+    if (e.kind == store::Kind::DistList && prop != "FullName" && prop != "EntryID" && prop != "Body") return std::nullopt;
     if (contactKind && (prop == "FirstName" || prop == "LastName" || prop == "FullName" || prop == "CompanyName" ||
                         prop == "Email1Address" || prop == "Email2Address" || prop == "Email3Address")) {
         if (!l.fields) l.fields = s.contactFields(e.key);

@@ -473,8 +473,27 @@ void Store::updateEvent(RecordKey key, std::string_view text) {
 RecordKey Store::addOther(Folder folder, Kind kind, std::string_view data) {
     if (kind == Kind::Appointment || kind == Kind::Contact || kind == Kind::DistList)
         throw StoreError(Errc::Invalid, "use the typed add for appointments and contacts");
+    // A VTODO/VJOURNAL with a DTSTART gets a time, so period filters can meet it.
+    UtcSeconds start = 0, end = 0;
+    std::string uid;
+    if (ical::ComponentPtr cal = ical::parse(data)) {
+        icalcomponent* c = icalcomponent_get_first_component(cal.get(), ICAL_ANY_COMPONENT);
+        if (c) {
+            uid = event::text(c, ICAL_UID_PROPERTY);
+            if (icalproperty* ds = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY)) {
+                ical::Time t = ical::readTime(ds);
+                start = end = ical::toUtc(t, ical::zoneOf(t, zone::local()));
+                icalproperty* de = icalcomponent_get_first_property(c, ICAL_DUE_PROPERTY);
+                if (!de) de = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY);
+                if (de) {
+                    ical::Time u = ical::readTime(de);
+                    end = std::max(start, ical::toUtc(u, ical::zoneOf(u, zone::local())));
+                }
+            }
+        }
+    }
     RecordKey key = 0;
-    transaction([&] { key = insertItem(folder, kind, "", std::string(data), "", 0, 0, false, 0, 0); });
+    transaction([&] { key = insertItem(folder, kind, uid, std::string(data), "", start, end, false, 0, 0); });
     return key;
 }
 
