@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -613,4 +614,47 @@ TEST_F(SafeItems, ClassObjectsCreateEachClassAndCountLocks)
     void* p = reinterpret_cast<void*>(0xdeadbeef);
     EXPECT_EQ(getClassObject(IID_ISafeRecipient, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(p, nullptr);
+}
+
+TEST_F(WithRegistry, ServerLibraryRegistersTheClassesForActivation)
+{
+    // The library sits beside the test programs' folder in the build tree.
+    const auto lib = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" /
+                     "libpimserver.so";
+    if (!std::filesystem::exists(lib)) GTEST_SKIP() << "libpimserver.so is not built (" << lib << ")";
+    void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    auto reg = reinterpret_cast<HRESULT (*)()>(::dlsym(handle, "DllRegisterServer"));
+    ASSERT_NE(reg, nullptr);
+    ASSERT_EQ(reg(), S_OK);
+    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeContactItem) + u"\\InprocServer32"), toUtf16(lib.string()));
+
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    {
+        ComPtr<ISafeCurrentUser> user;
+        EXPECT_EQ(CoCreateInstance(CLSID_SafeCurrentUser, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeCurrentUser,
+                                   user.put_void()),
+                  S_OK);
+        ComPtr<ISafeContactItem> contact;
+        EXPECT_EQ(CoCreateInstance(CLSID_SafeContactItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeContactItem,
+                                   contact.put_void()),
+                  S_OK);
+        // One class taken away: the others still activate.
+        ASSERT_EQ(unregisterClass(CLSID_SafeContactItem), S_OK);
+        ComPtr<ISafeContactItem> gone;
+        EXPECT_EQ(CoCreateInstance(CLSID_SafeContactItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeContactItem,
+                                   gone.put_void()),
+                  REGDB_E_CLASSNOTREG);
+        EXPECT_FALSE(gone);
+        ComPtr<ISafeAppointmentItem> appt;
+        EXPECT_EQ(CoCreateInstance(CLSID_SafeAppointmentItem, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_ISafeAppointmentItem, appt.put_void()),
+                  S_OK);
+    }
+    CoUninitialize();
+    auto unreg = reinterpret_cast<HRESULT (*)()>(::dlsym(handle, "DllUnregisterServer"));
+    ASSERT_NE(unreg, nullptr);
+    EXPECT_EQ(unreg(), S_OK);
+    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeCurrentUser)), u"<no key>");
+    ::dlclose(handle);
 }
