@@ -89,6 +89,14 @@ int main(int argc, char** argv) {
     c->add_flag("--utc", opt.utc, "Show times in UTC");
   }
 
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (CLI::App* c : app.get_subcommands({})) known = known || c->get_name() == argv[1];
+    if (!known) {
+      std::cerr << "pimctl: unknown command '" << argv[1] << "'\n" << app.help("", CLI::AppFormatMode::Normal);
+      return kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
