@@ -294,9 +294,9 @@ int runDemo(const Options& opt) {
   std::cout << "\n== A contact by name (pimctl contact --first Eva --last Schmidt --export ...)\n";
   if (int rc = run("contact", byName)) return rc;
 
-  std::cout << "\n== The same contact by the key in its entry id (pimctl contact --key ...)\n";
   Options byKey = opt;
   byKey.key = demoKeyOf("Eva", "Schmidt");
+  std::cout << "\n== The same contact by the key in its entry id (pimctl contact --key " << byKey.key << ")\n";
   byKey.exportFile = (exports / "eva-schmidt-by-key.vcf").string();
   if (int rc = run("contact", byKey)) return rc;
   std::cout << "\nstore: " << profileStorePath() << "\nexports: " << exports.string() << "\n";
