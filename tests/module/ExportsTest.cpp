@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -243,31 +241,6 @@ TEST_F(Component, CanUnloadNowFollowsObjectsLocksAndFactories) {
   EXPECT_EQ(m_lib->CanUnloadNow(), S_FALSE) << "one adapter alive";
   adapter.reset();
   EXPECT_EQ(m_lib->CanUnloadNow(), S_OK);
-}
-
-TEST_F(Component, EightThreadsGetOneFactory) {
-  const int kThreads = 8;
-  std::vector<IClassFactory*> got(kThreads, nullptr);
-  std::vector<HRESULT> hrs(kThreads, E_FAIL);
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i)
-    threads.emplace_back([&, i] {
-      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }
-      hrs[i] = m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IClassFactory, reinterpret_cast<void**>(&got[i]));
-      CoUninitialize();
-    });
-  for (auto& t : threads) t.join();
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_EQ(hrs[i], S_OK);
-    EXPECT_EQ(got[i], got[0]);
-  }
-  ASSERT_NE(got[0], nullptr);
-  EXPECT_REF(got[0], kThreads + 1);
-  for (IClassFactory* cf : got) cf->Release();
 }
 
 // A failing creation gives its HRESULT, no object, and the lock count as it was.

@@ -69,14 +69,4 @@ TEST(QltString, DoublesReadBackExactly) {
   EXPECT_STREQ((QLT_CString("") + 45000.5).c_str(), "45000.5");
 }
 
-TEST(QltString, AssignmentReplacesTextAndWideForm) {
-  QLT_CString a("first");
-  EXPECT_EQ(Wide(a), u"first");
-  a = QLT_CString("second");
-  EXPECT_EQ(Wide(a), u"second");
-  QLT_CString& same = a;
-  a = same;
-  EXPECT_STREQ(a.c_str(), "second");
-}
-
 }  // namespace
