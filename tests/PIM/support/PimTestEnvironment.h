@@ -6,7 +6,8 @@
 //     TEST_F(MyTest, X) { adapter_->Logon(...); }
 //     if (!pimtest::Env().serverRegistered) GTEST_SKIP();     // test needs the PIM server
 //
-// The libraries' paths come from the build (PIM_COMPONENT_LIBRARY, PIM_SERVER_LIBRARY).
+// The libraries' paths come from the build (PIM_COMPONENT_LIBRARY, PIM_SERVER_LIBRARY); with the
+// store library linked (PIM_HAVE_STORE) an empty store is made first.
 #pragma once
 #include <VYN_PIM_OUTLOOK.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,10 @@
 
 #include <filesystem>
 #include <string>
+
+#ifdef PIM_HAVE_STORE
+#include <store.h>
+#endif
 
 #include "ComTestSupport.h"
 
@@ -70,6 +75,14 @@ class GlobalEnvironment : public ::testing::Environment {
     setenv("PIM_REGISTRY", env.registryFile.c_str(), 1);
     setenv("PIM_STORE", env.storeFile.c_str(), 1);
 
+#ifdef PIM_HAVE_STORE
+    // The server opens the store; it does not make one.
+    try {
+      pim::store::Store::open(env.storeFile, pim::store::Store::Options{true, 10000});
+    } catch (const std::exception& e) {
+      FAIL() << "cannot create the test store: " << e.what();
+    }
+#endif
     Apartment com;
 #ifdef PIM_SERVER_LIBRARY
     env.serverRegistered = RegisterLibrary(PIM_SERVER_LIBRARY, &env.server);

@@ -1,0 +1,143 @@
+// COutlookPimAdapter against our PIM server (registered in the test registry): the logon's failure
+// rows through the server's fault points, the handout, the thread-bound pointers on two threads,
+// and every reference the adapter took on the server's objects given back by Logoff.
+#include <CCalendarDatabase.h>
+#include <CContactsDatabase.h>
+#include <COutlookPimAdapter.h>
+#include <ComPtr.h>
+#include <ObjectFrame.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ComTestSupport.h"
+#include "PimTestEnvironment.h"
+#include "TraceCapture.h"
+
+namespace {
+
+class AdapterServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!pimtest::Env().serverRegistered) GTEST_SKIP() << "PIM server not registered";
+    ASSERT_EQ(CComObject<COutlookPimAdapter>::CreateInstance(&adapter_), S_OK);
+    adapter_->AddRef();
+  }
+  void TearDown() override {
+    if (adapter_) adapter_->Release();
+    EXPECT_EQ(_Module.GetLockCount(), 0);
+  }
+  EPimAdapterResult Logon(BSTR* id) {
+    EPimAdapterResult r = (EPimAdapterResult)-1;
+    EXPECT_EQ(adapter_->Logon(id, &r), S_OK);
+    return r;
+  }
+  EPimAdapterResult Logoff() {
+    EPimAdapterResult r = (EPimAdapterResult)-1;
+    EXPECT_EQ(adapter_->Logoff(&r), S_OK);
+    return r;
+  }
+
+  pimtest::Apartment com_;
+  pimtest::FaultScope faults_;
+  pimtest::TraceCapture trace_;
+  CComObject<COutlookPimAdapter>* adapter_ = nullptr;
+};
+
+TEST_F(AdapterServerTest, LogonFailureRowsThroughTheServersFaultPoints) {
+  struct Row {
+    const char* point;
+    EPimAdapterResult result;
+    bool app, nameSpace, user;
+  };
+  const Row rows[] = {
+      {"Application.CreateInstance", EPimAdapterResult_LIBRARY_NOT_FOUND, false, false, false},
+      {"Application.GetNamespace", EPimAdapterResult_ERROR, true, false, false},
+      {"NameSpace.Logon", EPimAdapterResult_ERROR, true, true, false},
+      {"ISafeCurrentUser::get_Name", EPimAdapterResult_ERROR, true, true, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.point);
+    pim::fault::arm(row.point, E_FAIL);
+    BSTR id = nullptr;
+    EXPECT_EQ(Logon(&id), row.result);
+    EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, row.app);
+    EXPECT_EQ(adapter_->m_pNameSpace != nullptr, row.nameSpace);
+    EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, row.user);
+    EXPECT_EQ(adapter_->m_MyPimId, nullptr);
+    SysFreeString(id);
+    pim::fault::disarm(row.point);
+    EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
+  }
+}
+
+TEST_F(AdapterServerTest, HandoutWorksOnTwoThreadsAndLogoffGivesEverythingBack) {
+  VARIANT_BOOL available = 0;
+  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_2000;
+  EXPECT_EQ(adapter_->CheckForPimDatabase(EPimDatabase_CALENDAR, &version, &available), S_OK);
+  EXPECT_EQ(available, VARIANT_TRUE);
+
+  pimtest::Bstr id;
+  ASSERT_EQ(Logon(id.put()), EPimAdapterResult_SUCCESS);
+  ASSERT_NE(id.get(), nullptr);
+  EXPECT_EQ(pimtest::Utf8(id.get()), pimtest::Utf8(adapter_->m_MyPimId));
+
+  ICalendarDatabase* cal = nullptr;
+  IContactsDatabase* contacts = nullptr;
+  EPimAdapterResult r;
+  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
+  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
+  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+
+  // References of our own, to see what the adapter and its databases hold.
+  ComPtr<_Application> app(adapter_->m_pTheOutlookApp);
+  ComPtr<MAPIFolder> calendarFolder(adapter_->m_pCalendarFolder);
+  ComPtr<MAPIFolder> contactsFolder(adapter_->m_pContactsFolder);
+
+  CCalendarDatabase* calDb = adapter_->m_pCalendarDatabase;
+  CContactsDatabase* conDb = adapter_->m_pContactsDatabase;
+  auto use = [&] {
+    pimtest::Apartment com;
+    CObjectLock lock(calDb);
+    MAPIFolder* folder = calDb->get_pCalendarFolder();
+    ASSERT_NE(folder, nullptr);
+    pimtest::Bstr name;
+    EXPECT_EQ(folder->get_Name(name.put()), S_OK);
+    EXPECT_NE(calDb->get_pOutlookApp(), nullptr);
+    CObjectLock lock2(conDb);
+    ASSERT_NE(conDb->get_pContactsFolder(), nullptr);
+  };
+  use();
+  std::thread other(use);
+  other.join();
+  use();
+  EXPECT_EQ(pimtest::FaultCount("IStream::Clone"), 9u);  // three bindings of three rows
+
+  pim::fault::arm("ISafeCurrentUser::Cleanup", E_FAIL);  // passed over
+  EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
+  EXPECT_TRUE(trace_.Contains("(not ABORTING) Cleanup failed. hr: "));
+  EXPECT_REF(app.get(), 1);
+  EXPECT_REF(calendarFolder.get(), 1);
+  EXPECT_REF(contactsFolder.get(), 1);
+}
+
+TEST_F(AdapterServerTest, FailingFolderFetchAndFailingLogoffAgainstTheServer) {
+  ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
+  pim::fault::arm("NameSpace.GetDefaultFolder", E_FAIL);
+  ICalendarDatabase* cal = nullptr;
+  EPimAdapterResult r;
+  EXPECT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
+  EXPECT_EQ(r, EPimAdapterResult_GET_CAL_DB_FAILED);
+  EXPECT_EQ(cal, nullptr);
+  EXPECT_EQ(adapter_->m_pCalendarDatabase, nullptr);
+
+  pim::fault::arm("NameSpace.Logoff", E_FAIL);
+  EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
+  EXPECT_NE(adapter_->m_pNameSpace, nullptr);
+  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
+  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
+}
+
+}  // namespace
