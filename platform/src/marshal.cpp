@@ -190,9 +190,8 @@ class FreeThreadedMarshaler final {
     STDMETHODIMP_(ULONG) AddRef() override { return self()->m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
     STDMETHODIMP_(ULONG) Release() override {
       FreeThreadedMarshaler* s = self();
-      ULONG n = s->m_refs.fetch_sub(1, std::memory_order_release) - 1;
+      ULONG n = s->m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
       if (n == 0) {
-        std::atomic_thread_fence(std::memory_order_acquire);
         delete s;  // never touches the outer object: it may be gone already
       }
       return n;

@@ -49,9 +49,8 @@ STDMETHODIMP MemoryStream::QueryInterface(REFIID riid, void** ppv) {
 STDMETHODIMP_(ULONG) MemoryStream::AddRef() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 STDMETHODIMP_(ULONG) MemoryStream::Release() {
-  ULONG n = m_refs.fetch_sub(1, std::memory_order_release) - 1;
+  ULONG n = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (n == 0) {
-    std::atomic_thread_fence(std::memory_order_acquire);
     delete this;
   }
   return n;
