@@ -37,6 +37,10 @@ double SecondsFromDate(double date) {
   return (day - kDate1970) * kSecondsPerDay + frac * kSecondsPerDay;
 }
 
+// The whole second a zone offset is looked up for. A DATE built by arithmetic may fall a hair
+// short of the hour it means, which must not move it across a daylight-saving change.
+time_t OffsetSecond(double seconds) { return static_cast<time_t>(floor(round(seconds * 1000.0) / 1000.0)); }
+
 double DateFromSeconds(double seconds) {
   double days = floor(seconds / kSecondsPerDay);
   double frac = (seconds - days * kSecondsPerDay) / kSecondsPerDay;
@@ -88,7 +92,7 @@ double QLT_CTime::ConvertUTCToLocalTime(double utc, int /*flags*/) {
   if (!InRange(utc)) return utc;
   tzset();  // TZ may have changed since the last call
   double s = SecondsFromDate(utc);
-  return DateFromSeconds(s + static_cast<double>(LocalOffset(static_cast<time_t>(floor(s)))));
+  return DateFromSeconds(s + static_cast<double>(LocalOffset(OffsetSecond(s))));
 }
 
 // The UTC instant u with u + offset(u) = local. Around a transition there may be two such
@@ -97,7 +101,7 @@ double QLT_CTime::ConvertLocalTimeToUTC(double local, int /*flags*/) {
   if (!InRange(local)) return local;
   tzset();
   double l = SecondsFromDate(local);
-  time_t lt = static_cast<time_t>(floor(l));
+  time_t lt = OffsetSecond(l);
   long before = LocalOffset(lt - 86400 - LocalOffset(lt));
   long after = LocalOffset(lt + 86400 - LocalOffset(lt));
   bool beforeFits = LocalOffset(lt - before) == before;

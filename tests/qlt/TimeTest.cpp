@@ -151,6 +151,9 @@ TEST_P(QltZone, LocalToUtcInsideTheGapAndTheOverlap) {
   // Half an hour into the repeated hour: the earlier instant, still on daylight time.
   double repeated = back + z.standardOffset * kOneHour + 0.5 * kOneHour;
   EXPECT_NEAR(QLT_CTime::ConvertLocalTimeToUTC(repeated, 10), back - 0.5 * kOneHour, kOneMs / 10);
+  // The hour after the repeated one, a hair short as date arithmetic leaves it, is standard time.
+  double afterOverlap = back + z.standardOffset * kOneHour + kOneHour - 1e-10;
+  EXPECT_NEAR(QLT_CTime::ConvertLocalTimeToUTC(afterOverlap, 10), back + kOneHour, kOneMs);
   // Either side of both transitions the conversion is exact.
   for (double jump : {forward, back}) {
     for (double utc : {jump - 2 * kOneHour, jump + 2 * kOneHour}) {
