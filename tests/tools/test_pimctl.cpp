@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <windows.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -173,6 +174,29 @@ TEST_F(Pimctl, MissingRegistrationsAreNamed) {
   Result check = pimctl("check --json");
   EXPECT_EQ(check.status, 11);
   EXPECT_EQ(json::parse(check.out)["available"], false);
+}
+
+TEST_F(Pimctl, ADamagedStoreOrAMissingSafeItemClassIsReportedNotHidden) {
+  registerAll();
+  std::ofstream(dir_ / "store.db") << "these are not the appointments you are looking for\n";
+  Result damaged = pimctl("whoami");
+  EXPECT_EQ(damaged.status, 15);
+  EXPECT_NE(damaged.err.find("is the store readable?"), std::string::npos);
+  EXPECT_EQ(slurp(dir_ / "store.db"), "these are not the appointments you are looking for\n");
+
+  fs::remove(dir_ / "store.db");
+  ASSERT_EQ(pimctl("demo").status, 0);
+  // Take the safe contact class out of the registry, as on a machine without that library.
+  std::string registry = (dir_ / "registry.reg").string();
+  const char* old = std::getenv("PIM_REGISTRY");
+  std::string saved = old ? old : "";
+  setenv("PIM_REGISTRY", registry.c_str(), 1);
+  LSTATUS st = RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{4FD5C4D3-6C15-4EA0-9EB9-EEE8FC74A91B}");
+  if (old) setenv("PIM_REGISTRY", saved.c_str(), 1); else unsetenv("PIM_REGISTRY");
+  ASSERT_EQ(st, ERROR_SUCCESS);
+  Result noSafeItem = pimctl("contact --first Eva --last Schmidt");
+  EXPECT_EQ(noSafeItem.status, 35);
+  EXPECT_NE(noSafeItem.err.find("safe contact library"), std::string::npos);
 }
 
 TEST_F(Pimctl, StoreImportAndExport) {
