@@ -265,28 +265,28 @@ TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) 
 class AdapterProbeTest : public AdapterLogonTest, public ::testing::WithParamInterface<EPimDatabase> {};
 
 TEST_P(AdapterProbeTest, AvailableWhenTheApplicationCanBeCreated) {
-  EPimDatabaseVersion version = (EPimDatabaseVersion)0x5A5A;
+  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
   VARIANT_BOOL available = 7;
   EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
   EXPECT_EQ(available, VARIANT_TRUE);
-  EXPECT_EQ(version, (EPimDatabaseVersion)0x5A5A);
+  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
   EXPECT_REF(outlook_.app, 1);  // the probe's own reference is gone
   EXPECT_TRUE(trace_.Contains("Called Release on m_pTheOutlookApp. RefsLeft: 1 pbAvail = -1"));
 }
 
 TEST_P(AdapterProbeTest, NotAvailableWhenTheApplicationCannotBeCreated) {
   outlook_.appFactory->failWith = REGDB_E_CLASSNOTREG;
-  EPimDatabaseVersion version = (EPimDatabaseVersion)0x5A5A;
+  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
   VARIANT_BOOL available = 7;
   EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
   EXPECT_EQ(available, VARIANT_FALSE);
-  EXPECT_EQ(version, (EPimDatabaseVersion)0x5A5A);
+  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
   EXPECT_TRUE(trace_.Contains("CoCreateInstance failed with hr: -2147221164 pbAvail = 0"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDatabase, AdapterProbeTest,
                          ::testing::Values(EPimDatabase_NONE, EPimDatabase_CALENDAR, EPimDatabase_CONTACTS,
-                                           EPimDatabase_TASKS, (EPimDatabase)12345));
+                                           EPimDatabase_TASKS));
 
 TEST_F(AdapterLogonTest, ProbeLeavesTheLogonIntact) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
