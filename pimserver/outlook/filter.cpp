@@ -419,4 +419,10 @@ Window window(const Node& n) {
     return {-kInf, kInf};
 }
 
+bool exactlyWindow(const Node& n) {
+    if (n.kind == Node::And) return exactlyWindow(*n.left) && exactlyWindow(*n.right);
+    if (n.kind != Node::Compare || n.type != Type::Time) return false;
+    return (n.property == "Start" && n.op == Op::Le) || (n.property == "End" && n.op == Op::Ge);
+}
+
 }  // namespace pim::outlook::filter

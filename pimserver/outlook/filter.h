@@ -75,4 +75,8 @@ struct Window {
 };
 Window window(const Node& n);
 
+/// True when `n` says no more than its window: only [Start] <= t and [End] >= t
+/// joined by and. A period query then needs no evaluation per item.
+bool exactlyWindow(const Node& n);
+
 }  // namespace pim::outlook::filter

@@ -196,6 +196,14 @@ void Items::materialize() {
     }
     std::vector<Entry> kept;
     std::vector<std::shared_ptr<void>> caches;
+    bool windowOnly = calendar() && includeRecurrences_ && sort_ == "Start";
+    for (const auto& f : filters_) windowOnly = windowOnly && filter::exactlyWindow(*f);
+    if (windowOnly) {
+        // The store's query already applied exactly these bounds (notes and tasks too).
+        kept = std::move(all);
+        caches.resize(kept.size());
+        all.clear();
+    }
     for (const Entry& e : all) {
         std::shared_ptr<void> cache;
         auto get = [&](const std::string& p) { return entryProperty(*store_, e, p, &cache); };
