@@ -92,12 +92,14 @@ bool CCalendarDatabase::RebindFromStream(IStream* pKept, REFIID riid, IUnknown**
 
 _Application* CCalendarDatabase::get_pOutlookApp() {
   PIM_TRACE("get_pOutlookApp", "get_pOutlookApp called");
+  CObjectLock lock(this);
   if (!CheckAndUpdatePtrsFromStreams()) return nullptr;
   return m_pOutlookAppFromStream;
 }
 
 MAPIFolder* CCalendarDatabase::get_pCalendarFolder() {
   PIM_TRACE("get_pCalendarFolder", "get_pCalendarFolder called");
+  CObjectLock lock(this);
   if (!CheckAndUpdatePtrsFromStreams()) return nullptr;
   return m_pCalendarFolderFromStream;
 }

@@ -64,6 +64,7 @@ bool CContactsDatabase::CheckAndUpdatePtrsFromStreams() {
 }
 
 MAPIFolder* CContactsDatabase::get_pContactsFolder() {
+  CObjectLock lock(this);
   if (!CheckAndUpdatePtrsFromStreams()) return nullptr;
   return m_pContactsFolderFromStream;
 }

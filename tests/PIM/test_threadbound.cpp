@@ -260,3 +260,26 @@ TEST_F(ThreadBoundTest, OverlappingCallersAreSerialised) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without the caller holding the lock the check still keeps the record whole: each call rebinds
+// under the object's own lock (a data race here shows under ThreadSanitizer).
+TEST_F(ThreadBoundTest, TheCheckAloneKeepsTheRecordWhole) {
+  CComObject<CCalendarDatabase>* db = MakeCalendar();
+  CComObject<CContactsDatabase>* contacts = MakeContacts();
+  auto worker = [&] {
+    pimtest::Apartment com;
+    for (int i = 0; i < 200; ++i) {
+      EXPECT_TRUE(db->CheckAndUpdatePtrsFromStreams());
+      EXPECT_NE(contacts->get_pContactsFolder(), nullptr);
+    }
+  };
+  std::thread t1(worker), t2(worker);
+  t1.join();
+  t2.join();
+  db->Release();
+  contacts->Release();
+}
+
+}  // namespace
