@@ -156,31 +156,29 @@ void Items::materialize() {
             store::UtcSeconds from = w.lo > -kInf ? w.lo : static_cast<store::UtcSeconds>(std::time(nullptr));
             w.hi = std::max(from, static_cast<store::UtcSeconds>(std::time(nullptr))) + kExpansionHorizon;
         }
-        if (w.lo <= w.hi) {
-            for (const store::Occurrence& o : store_->occurrences(w.lo, w.hi)) {
-                Entry e;
-                e.key = o.key;
-                e.occurrence = o.recurring;
-                e.recurring = o.recurring;
-                e.start = o.start;
-                e.end = o.end;
-                e.recurrenceId = o.recurrenceId;
-                e.exception = o.exception;
-                e.allDay = o.allDay;
-                all.push_back(e);
-            }
-            for (const store::Store::Summary& s : store_->others(folder_)) {
-                if (s.start == 0 && s.end == 0) continue;
-                if (s.start > w.hi || s.end < w.lo) continue;
-                Entry e;
-                e.key = s.key;
-                e.kind = s.kind;
-                e.start = s.start;
-                e.end = s.end;
-                all.push_back(e);
-            }
-            std::stable_sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) { return a.start < b.start; });
+        for (const store::Occurrence& o : store_->occurrences(w.lo, w.hi)) {
+            Entry e;
+            e.key = o.key;
+            e.occurrence = o.recurring;
+            e.recurring = o.recurring;
+            e.start = o.start;
+            e.end = o.end;
+            e.recurrenceId = o.recurrenceId;
+            e.exception = o.exception;
+            e.allDay = o.allDay;
+            all.push_back(e);
         }
+        for (const store::Store::Summary& s : store_->others(folder_)) {
+            if (s.start == 0 && s.end == 0) continue;
+            if (s.start > w.hi || s.end < w.lo) continue;
+            Entry e;
+            e.key = s.key;
+            e.kind = s.kind;
+            e.start = s.start;
+            e.end = s.end;
+            all.push_back(e);
+        }
+        std::stable_sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) { return a.start < b.start; });
     } else {
         for (const store::Store::Summary& s : store_->list(folder_)) {
             Entry e;

@@ -598,8 +598,13 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
 
 std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (to < from) {
+        // A reversed period keeps its meaning: what spans the whole gap between the two.
+        std::vector<Occurrence> gap = occurrences(to, from, limit);
+        std::erase_if(gap, [&](const Occurrence& o) { return o.start > to || o.end < from; });
+        return gap;
+    }
     std::vector<Occurrence> out;
-    if (to < from) std::swap(from, to);
     bool ownTx = txDepth_ == 0;
     if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
     try {

@@ -173,7 +173,8 @@ public:
     /// holding one); its RECURRENCE-ID is set to `recurrenceId`.
     void saveOccurrence(RecordKey key, UtcSeconds recurrenceId, std::string_view vevent);
     /// Every appointment instance with start <= to and end >= from, by start
-    /// (ties by key). Uses the span index; never scans the folder.
+    /// (ties by key); with to < from, the instances that span the whole gap.
+    /// Uses the span index; never scans the folder.
     std::vector<Occurrence> occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit = 1000000);
     /// The compiled recurrence of an appointment (cached per version).
     std::shared_ptr<const Series> series(RecordKey key);
