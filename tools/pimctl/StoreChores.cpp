@@ -13,6 +13,7 @@
 #include "Dates.h"
 #include "Outcome.h"
 #include "contacts_io.h"
+#include "objects.h"
 #include "store.h"
 
 namespace pimctl {
@@ -25,19 +26,6 @@ using pim::store::StoreError;
 int storeFailure(const std::string& what) {
   std::cerr << "pimctl: " << what << "\n";
   return kExitStore;
-}
-
-std::string readRegistryString(const char* subkey, const char* value) {
-  HKEY key = nullptr;
-  std::string out;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
-  char buf[4096];
-  DWORD type = 0, size = sizeof buf;
-  if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS &&
-      (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0)
-    out.assign(buf, size - 1);
-  RegCloseKey(key);
-  return out;
 }
 
 // A progress bar on a terminal, nothing elsewhere.
@@ -168,14 +156,7 @@ std::string demoKeyOf(const char* first, const char* last) {
 
 }  // namespace
 
-std::string profileStorePath() {
-  if (const char* env = std::getenv("PIM_STORE"); env && *env) return env;
-  std::string path = readRegistryString("Software\\PimServer\\Profile", "Store");
-  if (!path.empty()) return path;
-  const char* data = std::getenv("XDG_DATA_HOME");
-  fs::path base = data && *data ? fs::path(data) : fs::path(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") / ".local/share";
-  return (base / "pim" / "store.db").string();
-}
+std::string profileStorePath() { return pim::outlook::profileStorePath().path; }
 
 std::vector<AttendeeSpec> storedAttendees(const std::string& entryId) {
   std::vector<AttendeeSpec> out;
