@@ -36,9 +36,8 @@ public:
         return static_cast<ULONG>(refs_.fetch_add(1, std::memory_order_relaxed) + 1);
     }
     STDMETHODIMP_(ULONG) Release() override {
-        LONG n = refs_.fetch_sub(1, std::memory_order_release) - 1;
+        LONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (n == 0) {
-            std::atomic_thread_fence(std::memory_order_acquire);
             refs_.store(1, std::memory_order_relaxed);  // a destructor's own AddRef/Release must not re-enter
             delete this;
         }

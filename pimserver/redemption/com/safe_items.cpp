@@ -89,9 +89,8 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ref_.fetch_add(1, std::memory_order_relaxed) + 1; }
     STDMETHODIMP_(ULONG) Release() override
     {
-        const ULONG n = ref_.fetch_sub(1, std::memory_order_release) - 1;
+        const ULONG n = ref_.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (n == 0) {
-            std::atomic_thread_fence(std::memory_order_acquire);
             ref_.store(1, std::memory_order_relaxed);  // a destructor's own QI/Release must not re-enter
             delete this;
         }
