@@ -3,7 +3,9 @@
 
 #include "pimserver/Errors.h"
 
+#include <cstdlib>
 #include <ctime>
+#include <string>
 #include <strings.h>
 
 namespace pim::outlook {
@@ -396,6 +398,29 @@ STDMETHODIMP AppointmentItem::Delete() {
     return hr == MAPI_E_NOT_FOUND ? server::kItemDeleted : S_OK;
 }
 
+namespace {
+
+// A recipient type the application has no word for is kept in a parameter of our own, so that
+// whatever was stored reads back the same.
+constexpr const char* kTypeParameter = "X-PIM-TYPE";
+
+icalparameter* typeParameter(icalproperty* p) {
+    for (icalparameter* x = icalproperty_get_first_parameter(p, ICAL_X_PARAMETER); x;
+         x = icalproperty_get_next_parameter(p, ICAL_X_PARAMETER))
+        if (const char* n = icalparameter_get_xname(x); n && strcasecmp(n, kTypeParameter) == 0) return x;
+    return nullptr;
+}
+
+void setTypeParameter(icalproperty* p, LONG type) {
+    while (icalparameter* x = typeParameter(p)) icalproperty_remove_parameter_by_ref(p, x);
+    if (type >= olOrganizer && type <= olResource) return;
+    icalparameter* x = icalparameter_new_x(std::to_string(type).c_str());
+    icalparameter_set_xname(x, kTypeParameter);
+    icalproperty_add_parameter(p, x);
+}
+
+}  // namespace
+
 HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Recipient>* out) {
     if (!out) return E_POINTER;
     std::lock_guard<std::mutex> lock(mu_);
@@ -417,6 +442,8 @@ HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Rec
                     if (icalparameter_get_role(r) == ICAL_ROLE_OPTPARTICIPANT ||
                         icalparameter_get_role(r) == ICAL_ROLE_NONPARTICIPANT)
                         type = olOptional;
+            if (icalparameter* x = typeParameter(a))
+                if (const char* v = icalparameter_get_xvalue(x)) type = static_cast<LONG>(std::strtol(v, nullptr, 10));
             out->push_back({toUtf16(paramText(a, ICAL_CN_PARAMETER)), toUtf16(address(a)), type});
         }
         return S_OK;
@@ -460,6 +487,7 @@ HRESULT STDMETHODCALLTYPE AppointmentItem::SetRecipients(const std::vector<serve
                     icalproperty_add_parameter(
                         p, icalparameter_new_role(r.type == olOptional ? ICAL_ROLE_OPTPARTICIPANT : ICAL_ROLE_REQPARTICIPANT));
                 }
+                setTypeParameter(p, r.type);
             }
             icalcomponent_add_property(ev_, p);
         }

@@ -192,6 +192,56 @@ TEST_F(SafeItemsOverServer, RecipientsResolveAndReachTheStoreOnSave)
     EXPECT_EQ(type, olOptional);
 }
 
+// The adapter writes -1 for attendee types the application has no word for; whatever was put
+// must read back the same from the store, not as a required attendee.
+TEST_F(SafeItemsOverServer, AnyRecipientTypeSurvivesTheStore)
+{
+    ComPtr<_AppointmentItem> appt = newAppointment();
+    ASSERT_TRUE(appt);
+    {
+        ComPtr<ISafeAppointmentItem> safe;
+        ASSERT_EQ(createSafe(CLSID_SafeAppointmentItem, IID_ISafeAppointmentItem, &safe), S_OK);
+        ASSERT_EQ(safe->put_Item(appt.get()), S_OK);
+        ComPtr<ISafeRecipients> recipients;
+        ASSERT_EQ(safe->get_Recipients(recipients.put()), S_OK);
+        const std::pair<const char16_t*, LONG> people[] = {{u"Dana", -1}, {u"Eli", 7}, {u"Fay", olOptional}};
+        for (const auto& [name, type] : people) {
+            BstrArg n(name);
+            ComPtr<ISafeRecipient> r;
+            ASSERT_EQ(recipients->Add(n.b, r.put()), S_OK);
+            ASSERT_EQ(r->put_Type(type), S_OK);
+        }
+        ASSERT_EQ(appt->Save(), S_OK);
+    }
+    BSTR id = nullptr;
+    ASSERT_EQ(appt->get_EntryID(&id), S_OK);
+    ComPtr<_NameSpace> ns;
+    BstrArg mapi(u"MAPI");
+    ASSERT_EQ(app_->GetNamespace(mapi.b, ns.put()), S_OK);
+    VARIANT noStore;
+    VariantInit(&noStore);
+    ComPtr<IDispatch> fresh;
+    HRESULT hr = ns->GetItemFromID(id, noStore, fresh.put());
+    SysFreeString(id);
+    ASSERT_EQ(hr, S_OK);
+    ComPtr<ISafeAppointmentItem> safe;
+    ASSERT_EQ(createSafe(CLSID_SafeAppointmentItem, IID_ISafeAppointmentItem, &safe), S_OK);
+    ASSERT_EQ(safe->put_Item(fresh.get()), S_OK);
+    ComPtr<ISafeRecipients> reread;
+    ASSERT_EQ(safe->get_Recipients(reread.put()), S_OK);
+    std::vector<LONG> types;
+    LONG n = 0;
+    ASSERT_EQ(reread->get_Count(&n), S_OK);
+    for (LONG i = 1; i <= n; ++i) {
+        ComPtr<ISafeRecipient> r;
+        ASSERT_EQ(reread->Item(i, r.put()), S_OK);
+        LONG t = 0;
+        r->get_Type(&t);
+        types.push_back(t);
+    }
+    EXPECT_EQ(types, (std::vector<LONG>{-1, 7, olOptional}));
+}
+
 TEST_F(SafeItemsOverServer, EachSafeItemTakesOnlyItsOwnKind)
 {
     ComPtr<_AppointmentItem> appt = newAppointment();
