@@ -7,6 +7,7 @@
 #include <ComPtr.h>
 
 #include <dlfcn.h>
+#include <strings.h>
 
 #include <atomic>
 
@@ -74,10 +75,14 @@ public:
         std::shared_ptr<store::Store> s = item_->Store();
         if (!s) return std::nullopt;
         try {
-            auto keys = s->resolve(toUtf8(text.data(), text.size()));
+            const std::string wanted = toUtf8(text.data(), text.size());
+            auto keys = s->resolve(wanted);
             if (keys.size() != 1) return std::nullopt;
             auto f = s->contactFields(keys.front());
             if (!f || f->emails.empty()) return std::nullopt;
+            // Resolved by one of its addresses: that address, not the contact's first.
+            for (const std::string& e : f->emails)
+                if (strcasecmp(e.c_str(), wanted.c_str()) == 0) return toUtf16(e);
             return toUtf16(f->emails.front());
         } catch (...) {
             return std::nullopt;

@@ -242,6 +242,35 @@ TEST_F(SafeItemsOverServer, AnyRecipientTypeSurvivesTheStore)
     EXPECT_EQ(types, (std::vector<LONG>{-1, 7, olOptional}));
 }
 
+TEST_F(SafeItemsOverServer, ResolvingByASecondAddressKeepsThatAddress)
+{
+    {
+        auto s = pim::store::Store::open(storePath_);
+        s->addContact("BEGIN:VCARD\r\nVERSION:3.0\r\nN:Two;Gil;;;\r\nFN:Gil Two\r\nEMAIL:gil@work.example\r\n"
+                      "EMAIL:gil@home.example\r\nEND:VCARD\r\n");
+    }
+    ComPtr<_AppointmentItem> appt = newAppointment();
+    ComPtr<ISafeAppointmentItem> safe;
+    ASSERT_EQ(createSafe(CLSID_SafeAppointmentItem, IID_ISafeAppointmentItem, &safe), S_OK);
+    ASSERT_EQ(safe->put_Item(appt.get()), S_OK);
+    ComPtr<ISafeRecipients> recipients;
+    ASSERT_EQ(safe->get_Recipients(recipients.put()), S_OK);
+    const std::pair<const char16_t*, const char16_t*> cases[] = {{u"gil@home.example", u"gil@home.example"},
+                                                                  {u"Gil Two", u"gil@work.example"}};
+    for (const auto& [name, expected] : cases) {
+        BstrArg n(name);
+        ComPtr<ISafeRecipient> r;
+        ASSERT_EQ(recipients->Add(n.b, r.put()), S_OK);
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        EXPECT_EQ(r->Resolve(VARIANT_FALSE, &ok), S_OK);
+        EXPECT_EQ(ok, VARIANT_TRUE);
+        BSTR address = nullptr;
+        r->get_Address(&address);
+        EXPECT_EQ(std::u16string(address, SysStringLen(address)), expected);
+        SysFreeString(address);
+    }
+}
+
 TEST_F(SafeItemsOverServer, EachSafeItemTakesOnlyItsOwnKind)
 {
     ComPtr<_AppointmentItem> appt = newAppointment();
