@@ -11,19 +11,6 @@
 namespace pim::outlook {
 namespace {
 
-icalcomponent* overrideAt(icalcomponent* cal, const std::string& zone, store::UtcSeconds rid) {
-    icalcomponent* m = ical::master(cal);
-    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
-         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
-        if (e == m) continue;
-        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
-        if (!p) continue;
-        ical::Time t = ical::readTime(p);
-        if (ical::toUtc(t, ical::zoneOf(t, zone)) == rid) return e;
-    }
-    return nullptr;
-}
-
 void stripRecurrence(icalcomponent* e) {
     for (icalproperty_kind k : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY, ICAL_EXRULE_PROPERTY}) {
         while (icalproperty* p = icalcomponent_get_first_property(e, k)) {
@@ -100,7 +87,7 @@ HRESULT AppointmentItem::load() {
             ev_ = ical::master(cal_.get());
             return S_OK;
         }
-        if (icalcomponent* o = overrideAt(cal_.get(), zone_, recurrenceId_)) {
+        if (icalcomponent* o = ical::overrideAt(cal_.get(), zone_, recurrenceId_)) {
             ev_ = o;
             return S_OK;
         }

@@ -10,72 +10,20 @@ namespace pim::outlook {
 std::atomic<LONG> g_liveObjects{0};
 
 std::string toUtf8(const OLECHAR* s, size_t n) {
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
+    if (n == 0) return {};
+    int len = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(len > 0 ? len : 0), '\0');
+    if (len > 0) WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), out.data(), len, nullptr, nullptr);
     return out;
 }
 
 std::string toUtf8(BSTR s) { return s ? toUtf8(s, SysStringLen(s)) : std::string(); }
 
 std::u16string toUtf16(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        uint32_t c;
-        size_t len;
-        if (b < 0x80) c = b, len = 1;
-        else if ((b & 0xE0) == 0xC0) c = b & 0x1F, len = 2;
-        else if ((b & 0xF0) == 0xE0) c = b & 0x0F, len = 3;
-        else if ((b & 0xF8) == 0xF0) c = b & 0x07, len = 4;
-        else c = 0xFFFD, len = 1;
-        if (i + len > s.size()) {
-            c = 0xFFFD;
-            len = s.size() - i;
-        } else {
-            for (size_t k = 1; k < len; ++k) {
-                unsigned char n = static_cast<unsigned char>(s[i + k]);
-                if ((n & 0xC0) != 0x80) {
-                    c = 0xFFFD;
-                    len = k;
-                    break;
-                }
-                c = (c << 6) | (n & 0x3F);
-            }
-        }
-        i += len;
-        if (c >= 0x10000 && c <= 0x10FFFF) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c > 0x10FFFF ? 0xFFFD : c));
-        }
-    }
+    if (s.empty()) return {};
+    int len = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(len > 0 ? len : 0), u'\0');
+    if (len > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), len);
     return out;
 }
 

@@ -49,19 +49,6 @@ filter::Value timeValue(store::UtcSeconds t) {
     return v;
 }
 
-icalcomponent* overrideFor(icalcomponent* cal, const std::string& zone, store::UtcSeconds rid) {
-    icalcomponent* m = ical::master(cal);
-    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
-         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
-        if (e == m) continue;
-        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
-        if (!p) continue;
-        ical::Time t = ical::readTime(p);
-        if (ical::toUtc(t, ical::zoneOf(t, zone)) == rid) return e;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 std::optional<filter::Value> entryProperty(store::Store& s, const Entry& e, const std::string& prop,
@@ -105,7 +92,7 @@ std::optional<filter::Value> entryProperty(store::Store& s, const Entry& e, cons
     if (!l.cal) {
         l.cal = ical::parse(l.rec->data);
         if (!l.cal) return std::nullopt;
-        l.ev = e.exception ? overrideFor(l.cal.get(), l.rec->zone, e.recurrenceId) : nullptr;
+        l.ev = e.exception ? ical::overrideAt(l.cal.get(), l.rec->zone, e.recurrenceId) : nullptr;
         if (!l.ev) l.ev = ical::master(l.cal.get());
     }
     if (!l.ev) return std::nullopt;

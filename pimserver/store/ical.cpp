@@ -221,4 +221,17 @@ std::string normalize(icalcomponent* cal, const std::string& floating,
     return masterZone.empty() ? floating : masterZone;
 }
 
+icalcomponent* overrideAt(icalcomponent* cal, const std::string& zone, UtcSeconds rid) {
+    icalcomponent* m = master(cal);
+    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
+        if (e == m) continue;
+        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
+        if (!p) continue;
+        Time t = readTime(p);
+        if (toUtc(t, zoneOf(t, zone)) == rid) return e;
+    }
+    return nullptr;
+}
+
 }  // namespace pim::store::ical

@@ -61,6 +61,10 @@ std::string normalize(icalcomponent* vcalendar, const std::string& floating,
 /// X-LIC-LOCATION; fills `out`.
 void collectZoneHints(icalcomponent* vtimezone, std::map<std::string, std::string>& out);
 
+/// The VEVENT overriding the instance whose original start is `rid` (RECURRENCE-ID read in
+/// `zone` when it names none), or null.
+icalcomponent* overrideAt(icalcomponent* vcalendar, const std::string& zone, UtcSeconds rid);
+
 /// Text of an X-property, empty if absent.
 std::string xprop(icalcomponent* c, const char* name);
 void setXprop(icalcomponent* c, const char* name, const std::string& value);

@@ -500,19 +500,6 @@ RecordKey Store::addOther(Folder folder, Kind kind, std::string_view data) {
 
 namespace {
 
-icalcomponent* findOverride(icalcomponent* cal, const Series& s, UtcSeconds rid) {
-    icalcomponent* m = ical::master(cal);
-    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
-         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
-        if (e == m) continue;
-        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
-        if (!p) continue;
-        ical::Time t = ical::readTime(p);
-        if (ical::toUtc(t, ical::zoneOf(t, s.zone)) == rid) return e;
-    }
-    return nullptr;
-}
-
 ical::Time instanceTime(const Series& s, UtcSeconds rid) {
     ical::Time t;
     t.wall = zone::toWall(s.zone, rid);
@@ -542,7 +529,7 @@ void Store::deleteOccurrence(RecordKey key, UtcSeconds rid) {
         ical::ComponentPtr cal = parseEvent(rec->data);
         Series s = compileSeries(cal.get(), rec->zone);
         if (!isInstance(s, rid)) throw StoreError(Errc::NotFound, "no such occurrence");
-        if (icalcomponent* o = findOverride(cal.get(), s, rid)) {
+        if (icalcomponent* o = ical::overrideAt(cal.get(), s.zone, rid)) {
             icalcomponent_remove_component(cal.get(), o);
             icalcomponent_free(o);
         }
@@ -561,7 +548,7 @@ void Store::saveOccurrence(RecordKey key, UtcSeconds rid, std::string_view veven
         ical::ComponentPtr cal = parseEvent(rec->data);
         Series s = compileSeries(cal.get(), rec->zone);
         if (!isInstance(s, rid)) throw StoreError(Errc::NotFound, "no such occurrence");
-        if (icalcomponent* o = findOverride(cal.get(), s, rid)) {
+        if (icalcomponent* o = ical::overrideAt(cal.get(), s.zone, rid)) {
             icalcomponent_remove_component(cal.get(), o);
             icalcomponent_free(o);
         }
