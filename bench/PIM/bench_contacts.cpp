@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "ServerLogon.h"
 #include "CContactEntry.h"
 #include "CContactsDatabase.h"
 
@@ -182,21 +183,7 @@ struct Server {
     } catch (const std::exception&) {
       return;
     }
-    HMODULE lib = LoadLibraryA(PIM_SERVER_LIBRARY);
-    auto reg = lib ? reinterpret_cast<HRESULT (*)()>(GetProcAddress(lib, "DllRegisterServer")) : nullptr;
-    if (reg == nullptr || FAILED(reg())) return;
-    if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_LOCAL_SERVER, IID__Application,
-                                reinterpret_cast<void**>(app.put()))))
-      return;
-    BSTR mapi = SysAllocString(OLESTR("MAPI"));
-    HRESULT hr = app->GetNamespace(mapi, ns.put());
-    SysFreeString(mapi);
-    if (FAILED(hr) || !ns) return;
-    VARIANT omitted;
-    VariantInit(&omitted);
-    omitted.vt = VT_ERROR;
-    omitted.scode = DISP_E_PARAMNOTFOUND;
-    ready = SUCCEEDED(ns->Logon(omitted, omitted, omitted, omitted));
+    ready = LogOnToServer(PIM_SERVER_LIBRARY, &app, &ns);
   }
   ~Server() {
     if (ns) ns->Logoff();

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "ServerLogon.h"
 #include "CCalendarDatabase.h"
 #include "CCalendarEntry.h"
 #include "CCalendarEntryList.h"
@@ -67,21 +68,7 @@ struct Server {
       return;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    HMODULE lib = LoadLibraryA(PIM_SERVER_LIBRARY);
-    auto reg = lib ? reinterpret_cast<HRESULT (*)()>(reinterpret_cast<void*>(GetProcAddress(lib, "DllRegisterServer"))) : nullptr;
-    if (reg == nullptr || FAILED(reg())) return;
-    if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_LOCAL_SERVER, IID__Application,
-                                reinterpret_cast<void**>(app.put()))))
-      return;
-    BSTR mapi = SysAllocString(OLESTR("MAPI"));
-    HRESULT hr = app->GetNamespace(mapi, ns.put());
-    SysFreeString(mapi);
-    if (FAILED(hr) || !ns) return;
-    VARIANT omitted;
-    VariantInit(&omitted);
-    omitted.vt = VT_ERROR;
-    omitted.scode = DISP_E_PARAMNOTFOUND;
-    if (FAILED(ns->Logon(omitted, omitted, omitted, omitted))) return;
+    if (!LogOnToServer(PIM_SERVER_LIBRARY, &app, &ns)) return;
     if (FAILED(ns->GetDefaultFolder(olFolderCalendar, folder.put())) || !folder) return;
 
     // The database as the adapter leaves it, already bound to this thread.
