@@ -129,7 +129,8 @@ void setContactText(vcard::Card& c, std::string_view prop, const std::string& v)
     }
 }
 
-ContactItem::ContactItem(std::shared_ptr<store::Store> s, store::RecordKey key) : store_(std::move(s)), key_(key) {}
+ContactItem::ContactItem(std::shared_ptr<store::Store> s, store::RecordKey key, std::string entryId)
+    : store_(std::move(s)), key_(key), entryId_(std::move(entryId)) {}
 
 STDMETHODIMP ContactItem::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;

@@ -115,7 +115,7 @@ HRESULT makeItem(const std::shared_ptr<store::Store>& s, const Entry& e, IDispat
         return S_OK;
     }
     case store::Kind::Contact: {
-        ContactItem* c = make<ContactItem>(s, e.key);
+        ContactItem* c = make<ContactItem>(s, e.key, e.entryId);
         if (!c) return E_OUTOFMEMORY;
         *out = static_cast<_ContactItem*>(c);
         return S_OK;
@@ -176,6 +176,7 @@ void Items::materialize() {
             e.recurring = s.recurring;
             e.allDay = s.allDay;
             e.hasTimes = s.kind == store::Kind::Appointment || s.start != 0 || s.end != 0;
+            e.entryId = s.entryId;
             all.push_back(e);
         }
     }

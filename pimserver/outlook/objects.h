@@ -80,6 +80,7 @@ struct Entry {
     bool allDay = false;
     bool recurring = false;  // belongs to a series
     bool hasTimes = true;    // false for items without a start (contacts, notes without DTSTART)
+    std::string entryId;     // when the listing knew it: saves a read per item
 };
 
 /// Text of a contact property ("FirstName", "Email2Address", ...) and its setter.
@@ -194,7 +195,7 @@ private:
 
 class ContactItem final : public Dispatch<_ContactItem>, public server::IPimItemAccess {
 public:
-    explicit ContactItem(std::shared_ptr<store::Store> s, store::RecordKey key = 0);
+    explicit ContactItem(std::shared_ptr<store::Store> s, store::RecordKey key = 0, std::string entryId = {});
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override { return Dispatch::AddRef(); }

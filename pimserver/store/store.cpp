@@ -333,11 +333,14 @@ std::vector<RecordKey> Store::keys(Folder folder) {
 std::vector<Store::Summary> Store::list(Folder folder) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     std::vector<Summary> out;
-    Stmt q(*this, "SELECT key, kind, start_utc, end_utc, recurring, all_day FROM items WHERE folder=?1 ORDER BY key");
+    Stmt q(*this,
+           "SELECT key, kind, start_utc, end_utc, recurring, all_day, entry_id FROM items WHERE folder=?1 ORDER BY key");
     q.bind(1, static_cast<int>(folder));
-    while (q.step())
-        out.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<Kind>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0,
-                       q.i64(5) != 0});
+    while (q.step()) {
+        RecordKey key = static_cast<RecordKey>(q.i64(0));
+        out.push_back({key, static_cast<Kind>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0, q.i64(5) != 0,
+                       q.null(6) ? computedEntryId(key) : q.text(6)});
+    }
     return out;
 }
 
@@ -349,7 +352,7 @@ std::vector<Store::Summary> Store::others(Folder folder) {
     q.bind(1, static_cast<int>(folder));
     while (q.step())
         out.push_back({static_cast<RecordKey>(q.i64(0)), static_cast<Kind>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0,
-                       q.i64(5) != 0});
+                       q.i64(5) != 0, {}});
     // Sorted here, so that the (folder, kind) index serves the query.
     std::sort(out.begin(), out.end(), [](const Summary& a, const Summary& b) { return a.key < b.key; });
     return out;

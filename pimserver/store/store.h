@@ -149,6 +149,7 @@ public:
         Kind kind;
         UtcSeconds start, end;
         bool recurring, allDay;
+        std::string entryId;  // filled by list() only
     };
     std::vector<Summary> list(Folder folder);
     /// Items of a folder that are neither appointments nor contacts (notes, tasks, lists).
