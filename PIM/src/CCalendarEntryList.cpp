@@ -29,7 +29,8 @@ CCalendarEntryList::~CCalendarEntryList() {
 
 HRESULT CCalendarEntryList::AddElement(ICalendarEntry* pEntry) {
   try {
-    m_EntryList.reserve(m_EntryList.size() + 1);
+    // Doubling: growing by one element per call copied the whole list on every append.
+    if (m_EntryList.size() == m_EntryList.capacity()) m_EntryList.reserve(m_EntryList.size() < 16 ? 16 : m_EntryList.size() * 2);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

@@ -40,7 +40,7 @@ AppointmentItem::AppointmentItem(std::shared_ptr<store::Store> s) : store_(std::
 
 AppointmentItem::AppointmentItem(std::shared_ptr<store::Store> s, const Entry& e)
     : store_(std::move(s)), key_(e.key), occurrence_(e.occurrence), recurrenceId_(e.recurrenceId), haveTimes_(true),
-      start_(e.start), end_(e.end) {}
+      start_(e.start), end_(e.end), version_(e.version), exception_(e.exception) {}
 
 STDMETHODIMP AppointmentItem::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -52,6 +52,64 @@ STDMETHODIMP AppointmentItem::QueryInterface(REFIID riid, void** ppv) {
         return S_OK;
     }
     return queryBase(riid, ppv, IID__AppointmentItem);
+}
+
+namespace {
+
+LONG recipientType(icalproperty* a);
+
+// The organizer first, then the attendees, as the application lists recipients.
+std::vector<server::Recipient> recipientsOf(icalcomponent* ev) {
+    std::vector<server::Recipient> out;
+    if (icalproperty* o = icalcomponent_get_first_property(ev, ICAL_ORGANIZER_PROPERTY))
+        out.push_back({toUtf16(paramText(o, ICAL_CN_PARAMETER)), toUtf16(address(o)), olOrganizer});
+    for (icalproperty* a = icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY); a;
+         a = icalcomponent_get_next_property(ev, ICAL_ATTENDEE_PROPERTY))
+        out.push_back({toUtf16(paramText(a, ICAL_CN_PARAMETER)), toUtf16(address(a)), recipientType(a)});
+    return out;
+}
+
+// The slot of the master (and of occurrences without an override) among an item's memos.
+constexpr std::int64_t kMasterSlot = INT64_MIN;
+
+}  // namespace
+
+HRESULT AppointmentItem::view() {
+    if (deleted_) return server::kItemDeleted;
+    if (ev_) return S_FALSE;
+    if (view_) return S_OK;
+    return guarded([&]() -> HRESULT {
+        const std::int64_t slot = occurrence_ && exception_ ? recurrenceId_ : kMasterSlot;
+        if (version_ != 0) {
+            view_ = std::static_pointer_cast<const AppointmentView>(store_->memo(key_, version_, slot));
+            if (view_) return S_OK;
+        }
+        auto rec = store_->get(key_);
+        if (!rec) {
+            deleted_ = true;
+            return server::kItemDeleted;
+        }
+        ical::ComponentPtr cal = ical::parse(rec->data);
+        icalcomponent* m = cal ? ical::master(cal.get()) : nullptr;
+        if (!m) return MAPI_E_CORRUPT_DATA;
+        icalcomponent* ev = occurrence_ ? ical::overrideAt(cal.get(), rec->zone, recurrenceId_) : nullptr;
+        if (!ev) ev = m;
+        auto v = std::make_shared<AppointmentView>();
+        v->subject = toUtf16(store::event::text(ev, ICAL_SUMMARY_PROPERTY));
+        v->location = toUtf16(store::event::text(ev, ICAL_LOCATION_PROPERTY));
+        v->body = toUtf16(store::event::text(ev, ICAL_DESCRIPTION_PROPERTY));
+        icalproperty* ds = icalcomponent_get_first_property(ev, ICAL_DTSTART_PROPERTY);
+        v->allDay = ds && ical::readTime(ds).isDate;
+        v->reminderSet = store::event::reminderSet(ev);
+        v->reminderMinutes = store::event::reminderMinutes(ev);
+        v->busyStatus = store::event::busyStatus(ev);
+        v->entryId = rec->entryId;
+        v->recipients = recipientsOf(ev);
+        // Kept under what was just read, whatever the listing saw.
+        store_->setMemo(key_, rec->version, ev != m ? recurrenceId_ : kMasterSlot, v);
+        view_ = std::move(v);
+        return S_OK;
+    });
 }
 
 HRESULT AppointmentItem::load() {
@@ -136,7 +194,15 @@ void AppointmentItem::setTimes(store::UtcSeconds s, store::UtcSeconds e, bool al
 HRESULT AppointmentItem::text(icalproperty_kind k, BSTR* p) {
     if (!p) return E_POINTER;
     *p = nullptr;
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        const std::u16string& t = k == ICAL_SUMMARY_PROPERTY    ? view_->subject
+                                  : k == ICAL_LOCATION_PROPERTY ? view_->location
+                                                                : view_->body;
+        return newBstr(t, p);
+    }
+    hr = load();
     if (FAILED(hr)) return hr;
     return newBstr(store::event::text(ev_, k), p);
 }
@@ -155,6 +221,11 @@ STDMETHODIMP AppointmentItem::get_EntryID(BSTR* p) {
     if (!p) return E_POINTER;
     *p = nullptr;
     if (deleted_) return server::kItemDeleted;
+    if (key_ != 0 && entryId_.empty() && !ev_) {
+        HRESULT hr = view();
+        if (FAILED(hr)) return hr;
+        if (hr == S_OK) return newBstr(view_->entryId, p);
+    }
     if (key_ != 0 && entryId_.empty()) {
         HRESULT hr = guarded([&]() -> HRESULT {
             auto rec = store_->get(key_);
@@ -256,7 +327,13 @@ STDMETHODIMP AppointmentItem::put_End(DATE v) {
 STDMETHODIMP AppointmentItem::get_AllDayEvent(VARIANT_BOOL* p) {
     ITEM_ENTER("get_AllDayEvent");
     if (!p) return E_POINTER;
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        *p = view_->allDay ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    hr = load();
     if (FAILED(hr)) return hr;
     *p = allDay() ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
@@ -276,7 +353,13 @@ STDMETHODIMP AppointmentItem::put_AllDayEvent(VARIANT_BOOL v) {
 STDMETHODIMP AppointmentItem::get_ReminderSet(VARIANT_BOOL* p) {
     ITEM_ENTER("get_ReminderSet");
     if (!p) return E_POINTER;
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        *p = view_->reminderSet ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    hr = load();
     if (FAILED(hr)) return hr;
     *p = store::event::reminderSet(ev_) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
@@ -293,7 +376,13 @@ STDMETHODIMP AppointmentItem::put_ReminderSet(VARIANT_BOOL v) {
 STDMETHODIMP AppointmentItem::get_ReminderMinutesBeforeStart(LONG* p) {
     ITEM_ENTER("get_ReminderMinutesBeforeStart");
     if (!p) return E_POINTER;
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        *p = view_->reminderMinutes;
+        return S_OK;
+    }
+    hr = load();
     if (FAILED(hr)) return hr;
     *p = store::event::reminderMinutes(ev_);
     return S_OK;
@@ -310,7 +399,13 @@ STDMETHODIMP AppointmentItem::put_ReminderMinutesBeforeStart(LONG v) {
 STDMETHODIMP AppointmentItem::get_BusyStatus(LONG* p) {
     ITEM_ENTER("get_BusyStatus");
     if (!p) return E_POINTER;
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        *p = view_->busyStatus;
+        return S_OK;
+    }
+    hr = load();
     if (FAILED(hr)) return hr;
     *p = store::event::busyStatus(ev_);
     return S_OK;
@@ -398,6 +493,21 @@ icalparameter* typeParameter(icalproperty* p) {
     return nullptr;
 }
 
+LONG recipientType(icalproperty* a) {
+    LONG type = olRequired;
+    if (icalparameter* cu = icalproperty_get_first_parameter(a, ICAL_CUTYPE_PARAMETER)) {
+        icalparameter_cutype c = icalparameter_get_cutype(cu);
+        if (c == ICAL_CUTYPE_RESOURCE || c == ICAL_CUTYPE_ROOM) type = olResource;
+    }
+    if (type != olResource)
+        if (icalparameter* r = icalproperty_get_first_parameter(a, ICAL_ROLE_PARAMETER))
+            if (icalparameter_get_role(r) == ICAL_ROLE_OPTPARTICIPANT || icalparameter_get_role(r) == ICAL_ROLE_NONPARTICIPANT)
+                type = olOptional;
+    if (icalparameter* x = typeParameter(a))
+        if (const char* v = icalparameter_get_xvalue(x)) type = static_cast<LONG>(std::strtol(v, nullptr, 10));
+    return type;
+}
+
 void setTypeParameter(icalproperty* p, LONG type) {
     while (icalparameter* x = typeParameter(p)) icalproperty_remove_parameter_by_ref(p, x);
     if (type >= olOrganizer && type <= olResource) return;
@@ -411,28 +521,16 @@ void setTypeParameter(icalproperty* p, LONG type) {
 HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Recipient>* out) {
     if (!out) return E_POINTER;
     std::lock_guard<std::mutex> lock(mu_);
-    HRESULT hr = load();
+    HRESULT hr = view();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) return guarded([&] {
+        *out = view_->recipients;
+        return S_OK;
+    });
+    hr = load();
     if (FAILED(hr)) return hr;
     return guarded([&] {
-        out->clear();
-        if (icalproperty* o = icalcomponent_get_first_property(ev_, ICAL_ORGANIZER_PROPERTY))
-            out->push_back({toUtf16(paramText(o, ICAL_CN_PARAMETER)), toUtf16(address(o)), olOrganizer});
-        for (icalproperty* a = icalcomponent_get_first_property(ev_, ICAL_ATTENDEE_PROPERTY); a;
-             a = icalcomponent_get_next_property(ev_, ICAL_ATTENDEE_PROPERTY)) {
-            LONG type = olRequired;
-            if (icalparameter* cu = icalproperty_get_first_parameter(a, ICAL_CUTYPE_PARAMETER)) {
-                icalparameter_cutype c = icalparameter_get_cutype(cu);
-                if (c == ICAL_CUTYPE_RESOURCE || c == ICAL_CUTYPE_ROOM) type = olResource;
-            }
-            if (type != olResource)
-                if (icalparameter* r = icalproperty_get_first_parameter(a, ICAL_ROLE_PARAMETER))
-                    if (icalparameter_get_role(r) == ICAL_ROLE_OPTPARTICIPANT ||
-                        icalparameter_get_role(r) == ICAL_ROLE_NONPARTICIPANT)
-                        type = olOptional;
-            if (icalparameter* x = typeParameter(a))
-                if (const char* v = icalparameter_get_xvalue(x)) type = static_cast<LONG>(std::strtol(v, nullptr, 10));
-            out->push_back({toUtf16(paramText(a, ICAL_CN_PARAMETER)), toUtf16(address(a)), type});
-        }
+        *out = recipientsOf(ev_);
         return S_OK;
     });
 }

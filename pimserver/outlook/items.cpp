@@ -143,7 +143,7 @@ void Items::materialize() {
             store::UtcSeconds from = w.lo > -kInf ? w.lo : static_cast<store::UtcSeconds>(std::time(nullptr));
             w.hi = std::max(from, static_cast<store::UtcSeconds>(std::time(nullptr))) + kExpansionHorizon;
         }
-        for (const store::Occurrence& o : store_->occurrences(w.lo, w.hi)) {
+        for (const store::Occurrence& o : store_->occurrences(w.lo, w.hi, kMaxOccurrences)) {
             Entry e;
             e.key = o.key;
             e.occurrence = o.recurring;
@@ -153,6 +153,7 @@ void Items::materialize() {
             e.recurrenceId = o.recurrenceId;
             e.exception = o.exception;
             e.allDay = o.allDay;
+            e.version = o.version;
             all.push_back(e);
         }
         for (const store::Store::Summary& s : store_->others(folder_)) {
@@ -166,6 +167,7 @@ void Items::materialize() {
             all.push_back(e);
         }
         std::stable_sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) { return a.start < b.start; });
+        if (all.size() > kMaxOccurrences) all.resize(kMaxOccurrences);
     } else {
         for (const store::Store::Summary& s : store_->list(folder_)) {
             Entry e;

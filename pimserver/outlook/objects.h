@@ -81,6 +81,17 @@ struct Entry {
     bool recurring = false;  // belongs to a series
     bool hasTimes = true;    // false for items without a start (contacts, notes without DTSTART)
     std::string entryId;     // when the listing knew it: saves a read per item
+    std::uint64_t version = 0;  // the stored item's version when listed; 0: not known
+};
+
+/// What the getters of a stored appointment answer, taken once from its text and kept by the
+/// store for that version, so that listing the same items again parses nothing.
+struct AppointmentView {
+    std::u16string subject, location, body;
+    bool allDay = false, reminderSet = false;
+    LONG reminderMinutes = 15, busyStatus = 2;
+    std::string entryId;
+    std::vector<server::Recipient> recipients;
 };
 
 /// Text of a contact property ("FirstName", "Email2Address", ...) and its setter.
@@ -108,6 +119,9 @@ public:
 
     /// Longest stretch a collection with open-ended series is expanded over.
     static constexpr store::UtcSeconds kExpansionHorizon = 5LL * 366 * 86400;
+    /// Most occurrences one recurrence-expanded collection holds: the earliest ones by start.
+    /// A period of a century over open-ended series would otherwise never end.
+    static constexpr std::size_t kMaxOccurrences = 50000;
 
 private:
     void materialize();  // fills list_ (throws StoreError)
@@ -171,6 +185,7 @@ public:
 
 private:
     HRESULT load();  // under mu_
+    HRESULT view();  // under mu_: fills view_ unless the item is loaded (S_FALSE then)
     HRESULT text(icalproperty_kind k, BSTR* p);
     HRESULT setText(icalproperty_kind k, BSTR v);
     store::UtcSeconds start();
@@ -191,6 +206,9 @@ private:
     ical::ComponentPtr cal_;     // the stored text (master and overrides)
     ical::ComponentPtr single_;  // an occurrence being edited (becomes an override on Save)
     icalcomponent* ev_ = nullptr;  // the VEVENT this item shows
+    std::uint64_t version_ = 0;
+    bool exception_ = false;
+    std::shared_ptr<const AppointmentView> view_;  // read-only answers while nothing is loaded
 };
 
 class ContactItem final : public Dispatch<_ContactItem>, public server::IPimItemAccess {

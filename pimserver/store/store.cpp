@@ -254,9 +254,11 @@ void Store::setEntryId(RecordKey key, const std::string& entryId) {
     transaction([&] {
         if (auto other = keyOfEntryId(entryId); other && *other != key)
             throw StoreError(Errc::Invalid, "entry id in use");
-        Stmt u(*this, "UPDATE items SET entry_id=?1 WHERE key=?2");
+        // A new version: what readers derived from the item (its entry id too) is out of date.
+        Stmt u(*this, "UPDATE items SET entry_id=?1, version=version+1 WHERE key=?2");
         u.bind(1, entryId).bind(2, key).step();
         if (sqlite3_changes(db_) == 0) throw StoreError(Errc::NotFound, "no such item");
+        cache_->info.erase(key);
     });
 }
 
@@ -586,6 +588,19 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     return s;
 }
 
+std::shared_ptr<const void> Store::memo(RecordKey key, std::uint64_t version, std::int64_t slot) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    auto it = cache_->memos.find({key, slot});
+    if (it == cache_->memos.end() || it->second.version != version) return nullptr;
+    return it->second.value;
+}
+
+void Store::setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std::shared_ptr<const void> value) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (cache_->memos.size() >= kMemos) cache_->memos.clear();
+    cache_->memos[{key, slot}] = {version, std::move(value)};
+}
+
 std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (to < from) {
@@ -595,6 +610,21 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         return gap;
     }
     std::vector<Occurrence> out;
+    auto before = [](const Occurrence& a, const Occurrence& b) {
+        if (a.start != b.start) return a.start < b.start;
+        if (a.key != b.key) return a.key < b.key;
+        return a.recurrenceId < b.recurrenceId;
+    };
+    // Only the first `limit` instances are answered: past twice that many, the later ones are
+    // dropped and nothing starting after the last one kept is expanded any more, so a long
+    // period over open-ended series stays within memory.
+    limit = std::max<std::size_t>(limit, 1);
+    UtcSeconds cutoff = to;
+    auto keepFirst = [&] {
+        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(limit - 1), out.end(), before);
+        out.resize(limit);
+        cutoff = out.back().start;
+    };
     bool ownTx = txDepth_ == 0;
     if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
     try {
@@ -624,23 +654,20 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             }
             Cache::Info& r = it->second;
             if (!r.recurring) {
-                if (r.start <= to && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
-                continue;
+                if (r.start <= cutoff && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
+            } else {
+                if (!r.series) r.series = series(key);
+                for (const Instance& i : expand(*r.series, from, cutoff, limit))
+                    out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
             }
-            if (!r.series) r.series = series(key);
-            for (const Instance& i : expand(*r.series, from, to, limit))
-                out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
+            if (out.size() >= 2 * limit) keepFirst();
         }
     } catch (...) {
         if (ownTx) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         throw;
     }
     if (ownTx) exec("COMMIT");
-    std::sort(out.begin(), out.end(), [](const Occurrence& a, const Occurrence& b) {
-        if (a.start != b.start) return a.start < b.start;
-        if (a.key != b.key) return a.key < b.key;
-        return a.recurrenceId < b.recurrenceId;
-    });
+    std::sort(out.begin(), out.end(), before);
     if (out.size() > limit) out.resize(limit);
     return out;
 }

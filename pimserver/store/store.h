@@ -175,10 +175,17 @@ public:
     void saveOccurrence(RecordKey key, UtcSeconds recurrenceId, std::string_view vevent);
     /// Every appointment instance with start <= to and end >= from, by start
     /// (ties by key); with to < from, the instances that span the whole gap.
-    /// Uses the span index; never scans the folder.
+    /// Uses the span index; never scans the folder. At most the first `limit` instances, by
+    /// the same order; memory stays in proportion to `limit`, not to the period.
     std::vector<Occurrence> occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit = 1000000);
     /// The compiled recurrence of an appointment (cached per version).
     std::shared_ptr<const Series> series(RecordKey key);
+    /// Something a reader derived from an item's text (the fields an item object shows), kept for
+    /// `version` of the item and the reader's `slot` (say, one occurrence); null when none is kept
+    /// for that version. At most kMemos are kept; past that the store forgets them all.
+    std::shared_ptr<const void> memo(RecordKey key, std::uint64_t version, std::int64_t slot);
+    void setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std::shared_ptr<const void> value);
+    static constexpr std::size_t kMemos = 32768;
 
     // ---- contacts ----------------------------------------------------------
     RecordKey addContact(std::string_view vcard);

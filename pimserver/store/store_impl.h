@@ -41,6 +41,19 @@ struct Store::Cache {
     };
     std::unordered_map<RecordKey, Info> info;
     int64_t dataVersion = -1;
+    struct MemoKey {
+        RecordKey key;
+        int64_t slot;
+        bool operator==(const MemoKey& o) const { return key == o.key && slot == o.slot; }
+    };
+    struct MemoHash {
+        size_t operator()(const MemoKey& k) const { return std::hash<int64_t>()(k.slot * 1000003 + k.key); }
+    };
+    struct Memo {
+        uint64_t version;
+        std::shared_ptr<const void> value;
+    };
+    std::unordered_map<MemoKey, Memo, MemoHash> memos;
 };
 
 struct Store::Stmt {

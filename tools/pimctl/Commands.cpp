@@ -93,10 +93,15 @@ int getById(Calendar& cal, const std::string& id, ComPtr<ICalendarEntry>* entry)
   return kExitOk;
 }
 
-EntryView viewOf(ICalendarEntry* e) {
+EntryView viewOf(ICalendarEntry* e, StoredAttendees& attendees) {
   EntryView v = readEntry(e);
-  v.attendees = storedAttendees(v.id);
+  v.attendees = attendees.of(v.id);
   return v;
+}
+
+EntryView viewOf(ICalendarEntry* e) {
+  StoredAttendees attendees;
+  return viewOf(e, attendees);
 }
 
 int cmdCheck(const Options& opt) {
@@ -138,11 +143,12 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
   ComPtr<ICalendarEntryListIterator> it;
   hr = list->GetIterator(it.put());
   if (FAILED(hr)) return fail({kExitFailure, "GetIterator failed: " + hresultText(hr)});
+  StoredAttendees attendees;
   VARIANT_BOOL more = VARIANT_FALSE;
   while (SUCCEEDED(it->Next(&more)) && more != VARIANT_FALSE) {
     ComPtr<ICalendarEntry> e;
     it->get_current(e.put());
-    if (e) out->push_back(viewOf(e.get()));
+    if (e) out->push_back(viewOf(e.get(), attendees));
   }
   return kExitOk;
 }

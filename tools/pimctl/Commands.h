@@ -1,5 +1,6 @@
 // The commands of pimctl. Each returns the process's exit status.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,20 @@ int runDemo(const Options& opt);
 
 // The PIM server's side, for what the component does not offer.
 std::string profileStorePath();
-// Attendees of the appointment with this entry id, read from the store.
-std::vector<AttendeeSpec> storedAttendees(const std::string& entryId);
+// Attendees of appointments by entry id, read from the store. One reader serves one command: it
+// opens the store once and reads each appointment once, however many of its occurrences are listed.
+class StoredAttendees {
+ public:
+  StoredAttendees();
+  ~StoredAttendees();
+  StoredAttendees(const StoredAttendees&) = delete;
+  StoredAttendees& operator=(const StoredAttendees&) = delete;
+  const std::vector<AttendeeSpec>& of(const std::string& entryId);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 // Creates the store when missing and fills it with a demonstration week and a few dozen contacts
 // (only when it was created); tells what it did on standard output unless quiet.
 bool ensureDemoStore(bool quiet, std::string* error);

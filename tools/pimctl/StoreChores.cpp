@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <unordered_map>
 
 #include <libical/ical.h>
 
@@ -158,40 +159,64 @@ std::string demoKeyOf(const char* first, const char* last) {
 
 std::string profileStorePath() { return pim::outlook::profileStorePath().path; }
 
-std::vector<AttendeeSpec> storedAttendees(const std::string& entryId) {
+namespace {
+
+std::vector<AttendeeSpec> attendeesOf(const std::string& ical) {
   std::vector<AttendeeSpec> out;
-  if (entryId.empty()) return out;
-  try {
-    auto store = Store::open(profileStorePath());
-    auto item = store->find(entryId);
-    if (!item) return out;
-    icalcomponent* cal = icalparser_parse_string(item->data.c_str());
-    if (!cal) return out;
-    icalcomponent* ev = icalcomponent_isa(cal) == ICAL_VEVENT_COMPONENT
-                            ? cal
-                            : icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT);
-    for (icalproperty* p = ev ? icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY) : nullptr; p;
-         p = icalcomponent_get_next_property(ev, ICAL_ATTENDEE_PROPERTY)) {
-      AttendeeSpec a;
-      if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) a.name = icalparameter_get_cn(cn);
-      std::string addr = icalproperty_get_attendee(p) ? icalproperty_get_attendee(p) : "";
-      if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
-      a.address = addr;
-      a.type = EAttendeeType_REQUIRED;
-      if (icalparameter* role = icalproperty_get_first_parameter(p, ICAL_ROLE_PARAMETER)) {
-        switch (icalparameter_get_role(role)) {
-          case ICAL_ROLE_CHAIR: a.type = EAttendeeType_ORGANIZER; break;
-          case ICAL_ROLE_OPTPARTICIPANT: a.type = EAttendeeType_OPTIONAL; break;
-          case ICAL_ROLE_NONPARTICIPANT: a.type = EAttendeeType_RESOURCE; break;
-          default: break;
-        }
+  icalcomponent* cal = icalparser_parse_string(ical.c_str());
+  if (!cal) return out;
+  icalcomponent* ev = icalcomponent_isa(cal) == ICAL_VEVENT_COMPONENT
+                          ? cal
+                          : icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT);
+  for (icalproperty* p = ev ? icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY) : nullptr; p;
+       p = icalcomponent_get_next_property(ev, ICAL_ATTENDEE_PROPERTY)) {
+    AttendeeSpec a;
+    if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) a.name = icalparameter_get_cn(cn);
+    std::string addr = icalproperty_get_attendee(p) ? icalproperty_get_attendee(p) : "";
+    if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
+    a.address = addr;
+    a.type = EAttendeeType_REQUIRED;
+    if (icalparameter* role = icalproperty_get_first_parameter(p, ICAL_ROLE_PARAMETER)) {
+      switch (icalparameter_get_role(role)) {
+        case ICAL_ROLE_CHAIR: a.type = EAttendeeType_ORGANIZER; break;
+        case ICAL_ROLE_OPTPARTICIPANT: a.type = EAttendeeType_OPTIONAL; break;
+        case ICAL_ROLE_NONPARTICIPANT: a.type = EAttendeeType_RESOURCE; break;
+        default: break;
       }
-      out.push_back(a);
     }
-    icalcomponent_free(cal);
+    out.push_back(a);
+  }
+  icalcomponent_free(cal);
+  return out;
+}
+
+}  // namespace
+
+struct StoredAttendees::State {
+  bool opened = false;
+  std::unique_ptr<Store> store;
+  std::unordered_map<std::string, std::vector<AttendeeSpec>> seen;
+};
+
+StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
+StoredAttendees::~StoredAttendees() = default;
+
+const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId) {
+  static const std::vector<AttendeeSpec> kNone;
+  if (entryId.empty()) return kNone;
+  auto it = state_->seen.find(entryId);
+  if (it != state_->seen.end()) return it->second;
+  std::vector<AttendeeSpec> found;
+  try {
+    if (!state_->opened) {
+      state_->opened = true;
+      state_->store = Store::open(profileStorePath());
+    }
+    if (state_->store)
+      if (auto item = state_->store->find(entryId)) found = attendeesOf(item->data);
   } catch (const StoreError&) {
   }
-  return out;
+  return state_->seen.emplace(entryId, std::move(found)).first->second;
 }
 
 bool ensureDemoStore(bool quiet, std::string* error) {

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# A week's agenda from pimctl against khal over the same 10,000 events (a tenth weekly series
+# without end): both read the same generated events, the script checks that the two agendas list
+# the same occurrences (count and start times) and prints wall times, min and median of 5 runs
+# each, warm, and their ratio.
+#
+#   bench/compare-khal.sh [BUILD_DIR]        (default: build)
+#   EVENTS=10000 WEEK=2026-03-02 RUNS=5      environment overrides
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$here/build}" && pwd)
+events=${EVENTS:-10000}
+week=${WEEK:-2026-03-02}
+runs=${RUNS:-5}
+
+die() { echo "compare-khal: $*" >&2; exit 1; }
+
+command -v khal >/dev/null || die "khal is not installed (scripts/bootstrap.sh installs the Debian package khal)"
+command -v python3 >/dev/null || die "python3 is missing"
+[ -x "$build/bin/pimctl" ] && [ -x "$build/bin/regsvr" ] || die "pimctl/regsvr are not built in $build"
+khal --version >/dev/null 2>&1 || die "khal is installed but does not run: $(khal --version 2>&1 | tail -1)"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TZ=UTC LC_ALL=C.UTF-8
+export PIM_REGISTRY="$work/registry.reg" PIM_STORE="$work/store.db"
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
+
+echo "generating $events events (a tenth weekly series) as one .ics and as a khal vdir"
+python3 "$here/bench/gen-events.py" "$events" "$work/events.ics" --vdir "$work/vdir/bench"
+
+"$build/bin/regsvr" "$build/lib/libpimserver.so" >/dev/null
+"$build/bin/regsvr" "$build/lib/libVYN_PIM_OUTLOOK.so" >/dev/null
+"$build/bin/pimctl" store import "$work/events.ics" >/dev/null || die "pimctl could not import the events"
+
+cat > "$work/khal.conf" <<CONF
+[calendars]
+[[bench]]
+path = $work/vdir/bench
+type = calendar
+[locale]
+local_timezone = UTC
+default_timezone = UTC
+timeformat = %H:%M
+dateformat = %Y-%m-%d
+longdateformat = %Y-%m-%d
+datetimeformat = %Y-%m-%dT%H:%M
+longdatetimeformat = %Y-%m-%dT%H:%M
+firstweekday = 0
+[sqlite]
+path = $work/khal.db
+CONF
+khal_list() { khal -c "$work/khal.conf" list --once --day-format "" "$@" "$week" 7d; }
+pim_agenda() { "$build/bin/pimctl" agenda --from "$week" --week "$@"; }
+
+echo "khal indexes the vdir on its first run (cold; not timed)"
+khal_list --format "{start}" >/dev/null || die "khal list failed: $(khal_list 2>&1 | tail -3)"
+
+# The same occurrences: start times in UTC, to the minute, sorted.
+khal_list --format "{start}" | grep -v '^$' | sort > "$work/khal.starts"
+pim_agenda --json --utc | python3 -c '
+import json, sys
+for e in json.load(sys.stdin)["entries"]:
+    print(e["start"][:16])' | sort > "$work/pim.starts"
+nk=$(wc -l < "$work/khal.starts"); np=$(wc -l < "$work/pim.starts")
+if ! cmp -s "$work/khal.starts" "$work/pim.starts"; then
+  diff "$work/khal.starts" "$work/pim.starts" | head -10 >&2
+  die "the agendas differ: khal lists $nk occurrences, pimctl $np"
+fi
+[ "$np" -gt 0 ] || die "both agendas are empty: nothing compared"
+echo "both list $np occurrences in the week of $week, at the same start times"
+
+# Wall time of one whole process, in seconds, to stdout.
+timed() { local t0=$EPOCHREALTIME; "$@" >/dev/null; local t1=$EPOCHREALTIME; awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.6f\n", b - a}'; }
+stats() { sort -g | awk '{v[NR]=$1} END {printf "%.4f %.4f\n", v[1], v[int((NR+1)/2)]}'; }
+
+: > "$work/khal.t"; : > "$work/pim.t"
+for _ in $(seq "$runs"); do
+  timed khal_list >> "$work/khal.t"
+  timed pim_agenda >> "$work/pim.t"
+done
+read -r kmin kmed < <(stats < "$work/khal.t")
+read -r pmin pmed < <(stats < "$work/pim.t")
+printf '%-28s %10s %10s\n' "week of $week ($np occ.)" "min s" "median s"
+printf '%-28s %10s %10s\n' "khal list" "$kmin" "$kmed"
+printf '%-28s %10s %10s\n' "pimctl agenda" "$pmin" "$pmed"
+awk -v km="$kmed" -v pm="$pmed" -v kn="$kmin" -v pn="$pmin" \
+  'BEGIN {printf "pimctl is %.1fx faster than khal (median over median; min over min %.1fx)\n", km / pm, kn / pn}'
