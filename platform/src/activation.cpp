@@ -10,6 +10,7 @@
 
 #include "com_internal.h"
 #include "internal.h"
+#include "registry_internal.h"
 
 namespace pim::detail {
 
@@ -141,21 +142,56 @@ void release_library(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// In-process servers found, while the registry stays unchanged: a host that activates one class
+// per item would otherwise read the same keys again for each.
+struct KnownServer {
+  uint64_t generation;
+  std::string path;
+};
+
+std::mutex& known_mutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::map<std::string, KnownServer>& known_servers() {
+  static auto* m = new std::map<std::string, KnownServer>;
+  return *m;
+}
+
+}  // namespace
+
 HRESULT class_object_from_registry(REFCLSID clsid, DWORD context, REFIID riid, void** ppv) {
   *ppv = nullptr;
   return guard([&]() -> HRESULT {
-    std::string base = "CLSID\\" + guid_to_string(clsid) + "\\";
-    std::string value;
-    LSTATUS err = ERROR_FILE_NOT_FOUND;
-    bool command_line = false;
-    if (context & CLSCTX_INPROC_SERVER) err = read_default(base + "InprocServer32", value);
-    if (err == ERROR_FILE_NOT_FOUND && (context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER))) {
-      err = read_default(base + "LocalServer32", value);
-      command_line = true;
+    std::string clsid_text = guid_to_string(clsid);
+    std::string base = "CLSID\\" + clsid_text + "\\";
+    const uint64_t generation = (context & CLSCTX_INPROC_SERVER) ? pim::reg::generation() : 0;
+    std::string path;
+    if (generation != 0) {
+      std::lock_guard lock(known_mutex());
+      auto it = known_servers().find(clsid_text);
+      if (it != known_servers().end() && it->second.generation == generation) path = it->second.path;
     }
-    if (err) return registry_error(err);
-    std::string path = server_file(value, command_line);
-    if (path.empty()) return REGDB_E_CLASSNOTREG;
+    if (path.empty()) {
+      std::string value;
+      LSTATUS err = ERROR_FILE_NOT_FOUND;
+      bool command_line = false;
+      if (context & CLSCTX_INPROC_SERVER) err = read_default(base + "InprocServer32", value);
+      if (err == ERROR_FILE_NOT_FOUND && (context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER))) {
+        err = read_default(base + "LocalServer32", value);
+        command_line = true;
+      }
+      if (err) return registry_error(err);
+      path = server_file(value, command_line);
+      if (path.empty()) return REGDB_E_CLASSNOTREG;
+      if (generation != 0 && !command_line) {
+        std::lock_guard lock(known_mutex());
+        known_servers()[clsid_text] = KnownServer{generation, path};
+      }
+    }
     Library lib;
     HRESULT hr = acquire_library(path, lib);
     if (FAILED(hr)) return hr;

@@ -44,6 +44,7 @@ struct Store {
   struct stat id {};
   std::map<uintptr_t, Handle> handles;
   uintptr_t next_handle = 0x1000;
+  uint64_t generation = 1;  // moves on whenever the cached tree may have changed
 };
 
 Store& store() {
@@ -66,6 +67,7 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }
 
 void forget(Store& s) {
+  ++s.generation;
   if (s.fd >= 0) close(s.fd);
   s.fd = -1;
   s.loaded = false;
@@ -182,6 +184,7 @@ DWORD modify(Store& s, const std::function<DWORD(Tree&, bool&)>& change) {
   DWORD err = refresh(s);
   if (err == ERROR_SUCCESS) {
     bool changed = false;
+    ++s.generation;
     try {
       err = change(s.tree, changed);
     } catch (...) {
@@ -273,6 +276,20 @@ LSTATUS locked(F&& f) {
     return static_cast<LSTATUS>(f(s));
   });
 }
+
+}  // namespace
+
+uint64_t generation() {
+  try {
+    Store& s = store();
+    std::lock_guard lock(s.mutex);
+    return refresh(s) == ERROR_SUCCESS ? s.generation : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+namespace {
 
 // ---- the operations, on UTF-8 names ----
 

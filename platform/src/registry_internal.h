@@ -1,6 +1,7 @@
 // The registry's tree and its .reg text form (parsing and writing are kept apart from the file
 // handling so they can be tested on strings).
 #pragma once
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,5 +37,9 @@ std::string fold(const std::string& s);
 // Parses .reg text; false with a reason on anything it cannot read.
 bool parse_reg(const std::string& text, Tree& out, std::string* why);
 std::string write_reg(const Tree& tree);
+
+// A number that stays the same while the registry (the file, or the file PIM_REGISTRY names) is
+// unchanged; 0 when it cannot be read. Lets a caller keep what it read from it.
+uint64_t generation();
 
 }  // namespace pim::reg

@@ -572,3 +572,92 @@ TEST_F(OutlookTest, RegistrationWritesAndRemovesTheApplicationClass) {
               ERROR_SUCCESS);
     EXPECT_EQ(DllUnregisterServer(), S_OK);  // twice is fine
 }
+
+// What an item shows comes from the version listed: a change through another item, an occurrence
+// saved on its own and a new entry id all show in the next listing. A year of a daily series with
+// no end is answered in full; a century stops at the collection's limit, from its first instance.
+TEST_F(OutlookTest, ListingsShowEachStoredVersionAndLongPeriodsStopAtTheLimit) {
+    store::RecordKey k = store_->addEvent(
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:daily\r\nDTSTART;TZID=Europe/Berlin:20270101T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20270101T093000\r\nSUMMARY:daily\r\nRRULE:FREQ=DAILY\r\n"
+        "ATTENDEE;CN=\"Lima, Ana\";ROLE=OPT-PARTICIPANT:mailto:ana@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    const std::string year = "[Start] <= \"12/31/2027 23:59\" and [End] >= \"1/1/2027 00:00\"";
+    const std::string week = "[Start] <= \"1/7/2027 23:59\" and [End] >= \"1/1/2027 00:00\"";
+    ComPtr<_Items> r;
+    ASSERT_EQ(period(year, &r), S_OK);
+    auto rows = walk(r.get());
+    ASSERT_EQ(rows.size(), 365u);
+    EXPECT_DOUBLE_EQ(rows.front().start, localDate(2027, 1, 1, 9));
+    EXPECT_DOUBLE_EQ(rows.back().start, localDate(2027, 12, 31, 9));
+    EXPECT_EQ(rows.back().subject, "daily");
+
+    auto itemAt = [&](size_t index) {
+        ComPtr<_Items> w;
+        EXPECT_EQ(period(week, &w), S_OK);
+        ComPtr<IDispatch> d;
+        EXPECT_EQ(w->GetFirst(d.put()), S_OK);
+        for (size_t i = 0; i < index && d; ++i) EXPECT_EQ(w->GetNext(d.put()), S_OK);
+        ComPtr<_AppointmentItem> a;
+        if (d) {
+            EXPECT_EQ(d->QueryInterface(IID__AppointmentItem, a.put_void()), S_OK);
+        }
+        return a;
+    };
+    auto subject = [](_AppointmentItem* a) {
+        Bstr s;
+        a->get_Subject(s.out());
+        return s.str();
+    };
+    // Recipients of an occurrence, read from the listing.
+    {
+        auto a = itemAt(1);
+        ComPtr<server::IPimItemAccess> access;
+        ASSERT_EQ(a->QueryInterface(server::IID_IPimItemAccess, access.put_void()), S_OK);
+        std::vector<server::Recipient> list;
+        ASSERT_EQ(access->GetRecipients(&list), S_OK);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].name, u"Lima, Ana");
+        EXPECT_EQ(list[0].type, olOptional);
+    }
+    {
+        auto ns = logon();
+        Bstr id(store_->computedEntryId(k).c_str());
+        ComPtr<IDispatch> d;
+        ASSERT_EQ(ns->GetItemFromID(id.b, missing(), d.put()), S_OK);
+        ComPtr<_AppointmentItem> series;
+        ASSERT_EQ(d->QueryInterface(IID__AppointmentItem, series.put_void()), S_OK);
+        Bstr renamed("renamed");
+        ASSERT_EQ(series->put_Subject(renamed.b), S_OK);
+        ASSERT_EQ(series->Save(), S_OK);
+    }
+    EXPECT_EQ(subject(itemAt(0).get()), "renamed");
+    {
+        auto third = itemAt(2);
+        Bstr moved("moved one");
+        ASSERT_EQ(third->put_Subject(moved.b), S_OK);
+        ASSERT_EQ(third->Save(), S_OK);
+    }
+    EXPECT_EQ(subject(itemAt(1).get()), "renamed");
+    EXPECT_EQ(subject(itemAt(2).get()), "moved one");
+    EXPECT_EQ(subject(itemAt(3).get()), "renamed");
+    store_->setEntryId(k, "MY-OWN-ID");
+    {
+        Bstr id;
+        ASSERT_EQ(itemAt(1)->get_EntryID(id.out()), S_OK);
+        EXPECT_EQ(id.str(), "MY-OWN-ID");
+    }
+
+    add("evening", utc(2027, 1, 1, 17), utc(2027, 1, 1, 18), "FREQ=DAILY");  // two a day: 73,000 a century
+    ComPtr<_Items> century;
+    ASSERT_EQ(period("[Start] <= \"12/31/2126 23:59\" and [End] >= \"1/1/2027 00:00\"", &century), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(century->get_Count(&count), S_OK);
+    EXPECT_EQ(count, static_cast<LONG>(outlook::Items::kMaxOccurrences));
+    ComPtr<IDispatch> d;
+    ASSERT_EQ(century->GetFirst(d.put()), S_OK);
+    ComPtr<_AppointmentItem> first;
+    ASSERT_EQ(d->QueryInterface(IID__AppointmentItem, first.put_void()), S_OK);
+    DATE st = 0;
+    first->get_Start(&st);
+    EXPECT_DOUBLE_EQ(st, localDate(2027, 1, 1, 9));
+}

@@ -411,3 +411,26 @@ TEST_F(StoreTest, AKilledWriterLeavesEveryEarlierSaveReadable) {
     // And the store takes new writes.
     EXPECT_NO_THROW(s->addAppointment(appt("after", utc(2026, 1, 1), utc(2026, 1, 1, 1))));
 }
+
+// A long period over open-ended series answers the earliest instances only, the same ones a
+// full expansion puts first, without holding the whole period in memory.
+TEST_F(StoreTest, ALimitedPeriodQueryKeepsTheEarliestInstances) {
+    auto s = create();
+    for (int i = 0; i < 30; ++i)
+        s->addAppointment(appt("daily " + std::to_string(i), utc(2026, 1, 1 + i % 28, 8 + i % 9), utc(2026, 1, 1 + i % 28, 9 + i % 9),
+                               i % 3 ? "FREQ=DAILY" : "FREQ=WEEKLY"));
+    s->addAppointment(appt("single", utc(2026, 1, 3, 7), utc(2026, 1, 3, 8)));
+    auto full = s->occurrences(utc(2026, 1, 1), utc(2026, 3, 1));
+    ASSERT_GT(full.size(), 200u);
+    auto first = s->occurrences(utc(2026, 1, 1), utc(2026, 3, 1), 40);
+    ASSERT_EQ(first.size(), 40u);
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(first[i].key, full[i].key) << i;
+        EXPECT_EQ(first[i].start, full[i].start) << i;
+    }
+    // A century: exactly the limit, in order, from the first instance on.
+    auto century = s->occurrences(utc(2026, 1, 1), utc(2126, 1, 1), 5000);
+    ASSERT_EQ(century.size(), 5000u);
+    EXPECT_EQ(century.front().start, full.front().start);
+    for (size_t i = 1; i < century.size(); ++i) EXPECT_LE(century[i - 1].start, century[i].start);
+}

@@ -218,4 +218,32 @@ TEST_F(Pimctl, StoreImportAndExport) {
   EXPECT_EQ(pimctl("store import " + quote((dir_ / "none.ics").string())).status, 2);
 }
 
+// Attendees of listed appointments come from the stored text: every occurrence of a series shows
+// the series' attendees (quoted names, folded lines), an alarm's attendee is none of them.
+TEST_F(Pimctl, AgendaShowsTheStoredAttendeesOfEveryOccurrence) {
+  registerAll();
+  fs::path ics = dir_ / "team.ics";
+  std::ofstream(ics) << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n"
+                        "BEGIN:VEVENT\r\nUID:team@test\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:Team\r\n"
+                        "DTSTART;TZID=Europe/Berlin:20261207T100000\r\nDTEND;TZID=Europe/Berlin:20261207T103000\r\n"
+                        "RRULE:FREQ=DAILY\r\n"
+                        "ATTENDEE;CN=\"Lima, Ana; Team\";ROLE=CHAIR:mailto:ana@example.com\r\n"
+                        "ATTENDEE;ROLE=OPT-PARTICIPANT;CN=Ben Okafor:mailto:ben@exa\r\n mple.com\r\n"
+                        "BEGIN:VALARM\r\nACTION:EMAIL\r\nTRIGGER:-PT5M\r\nSUMMARY:x\r\nDESCRIPTION:x\r\n"
+                        "ATTENDEE:mailto:alarm@example.com\r\nEND:VALARM\r\n"
+                        "END:VEVENT\r\nEND:VCALENDAR\r\n";
+  ASSERT_EQ(pimctl("store import " + quote(ics.string())).status, 0);
+  json days = parse(pimctl("agenda --from 2026-12-07 --to 2026-12-09 --json"));
+  ASSERT_EQ(days["entries"].size(), 3u);
+  for (const json& e : days["entries"]) {
+    ASSERT_EQ(e["attendees"].size(), 2u) << e.dump();
+    EXPECT_EQ(e["attendees"][0]["name"], "Lima, Ana; Team");
+    EXPECT_EQ(e["attendees"][0]["address"], "ana@example.com");
+    EXPECT_EQ(e["attendees"][0]["type"], "organizer");
+    EXPECT_EQ(e["attendees"][1]["name"], "Ben Okafor");
+    EXPECT_EQ(e["attendees"][1]["address"], "ben@example.com");
+    EXPECT_EQ(e["attendees"][1]["type"], "optional");
+  }
+}
+
 }  // namespace

@@ -175,6 +175,9 @@ int cmdAgenda(const Options& opt) {
   if (int rc = cal.open()) return rc;
   std::vector<EntryView> entries;
   if (int rc = listPeriod(cal, p.start, p.end, &entries)) return rc;
+  if (entries.size() >= serverOccurrenceLimit())
+    std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
+              << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";
   if (opt.json) {
     nlohmann::json j = {{"from", isoDate(p.start, opt.utc)}, {"to", isoDate(p.end, opt.utc)}, {"entries", nlohmann::json::array()}};
     for (const EntryView& e : entries) j["entries"].push_back(toJson(e, opt.utc));

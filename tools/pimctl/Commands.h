@@ -2,6 +2,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Entries.h"
@@ -39,6 +40,10 @@ int runDemo(const Options& opt);
 std::string profileStorePath();
 // Attendees of appointments by entry id, read from the store. One reader serves one command: it
 // opens the store once and reads each appointment once, however many of its occurrences are listed.
+// Most occurrences the PIM server lists for one period (the earliest ones).
+std::size_t serverOccurrenceLimit();
+// The attendees of the first VEVENT of an appointment's iCalendar text.
+std::vector<AttendeeSpec> attendeesOf(std::string_view ical);
 class StoredAttendees {
  public:
   StoredAttendees();

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include <libical/ical.h>
@@ -159,38 +160,93 @@ std::string demoKeyOf(const char* first, const char* last) {
 
 std::string profileStorePath() { return pim::outlook::profileStorePath().path; }
 
+std::size_t serverOccurrenceLimit() { return pim::outlook::Items::kMaxOccurrences; }
+
 namespace {
 
-std::vector<AttendeeSpec> attendeesOf(const std::string& ical) {
-  std::vector<AttendeeSpec> out;
-  icalcomponent* cal = icalparser_parse_string(ical.c_str());
-  if (!cal) return out;
-  icalcomponent* ev = icalcomponent_isa(cal) == ICAL_VEVENT_COMPONENT
-                          ? cal
-                          : icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT);
-  for (icalproperty* p = ev ? icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY) : nullptr; p;
-       p = icalcomponent_get_next_property(ev, ICAL_ATTENDEE_PROPERTY)) {
-    AttendeeSpec a;
-    if (icalparameter* cn = icalproperty_get_first_parameter(p, ICAL_CN_PARAMETER)) a.name = icalparameter_get_cn(cn);
-    std::string addr = icalproperty_get_attendee(p) ? icalproperty_get_attendee(p) : "";
-    if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
-    a.address = addr;
-    a.type = EAttendeeType_REQUIRED;
-    if (icalparameter* role = icalproperty_get_first_parameter(p, ICAL_ROLE_PARAMETER)) {
-      switch (icalparameter_get_role(role)) {
-        case ICAL_ROLE_CHAIR: a.type = EAttendeeType_ORGANIZER; break;
-        case ICAL_ROLE_OPTPARTICIPANT: a.type = EAttendeeType_OPTIONAL; break;
-        case ICAL_ROLE_NONPARTICIPANT: a.type = EAttendeeType_RESOURCE; break;
-        default: break;
-      }
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  return true;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
+
+// One ATTENDEE line (unfolded): its CN, its ROLE and its value.
+AttendeeSpec attendeeOf(std::string_view line) {
+  AttendeeSpec a;
+  a.type = EAttendeeType_REQUIRED;
+  size_t i = line.find_first_of(";:");
+  while (i != std::string_view::npos && i < line.size() && line[i] == ';') {
+    size_t eq = line.find('=', i + 1);
+    if (eq == std::string_view::npos) return a;
+    std::string_view name = line.substr(i + 1, eq - i - 1);
+    std::string value;
+    size_t j = eq + 1;
+    if (j < line.size() && line[j] == '"') {
+      size_t close = line.find('"', j + 1);
+      if (close == std::string_view::npos) return a;
+      value = line.substr(j + 1, close - j - 1);
+      j = close + 1;
+    } else {
+      size_t stop = line.find_first_of(";:", j);
+      if (stop == std::string_view::npos) stop = line.size();
+      value = line.substr(j, stop - j);
+      j = stop;
     }
-    out.push_back(a);
+    if (equalsNoCase(name, "CN")) {
+      a.name = value;
+    } else if (equalsNoCase(name, "ROLE")) {
+      if (equalsNoCase(value, "CHAIR")) a.type = EAttendeeType_ORGANIZER;
+      else if (equalsNoCase(value, "OPT-PARTICIPANT")) a.type = EAttendeeType_OPTIONAL;
+      else if (equalsNoCase(value, "NON-PARTICIPANT")) a.type = EAttendeeType_RESOURCE;
+    }
+    i = j < line.size() ? j : std::string_view::npos;
+    if (i != std::string_view::npos && line[i] != ';' && line[i] != ':') i = line.find_first_of(";:", i);
   }
-  icalcomponent_free(cal);
-  return out;
+  if (i == std::string_view::npos || i >= line.size()) return a;
+  std::string addr(line.substr(i + 1));
+  if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
+  a.address = addr;
+  return a;
 }
 
 }  // namespace
+
+// The attendees of the first VEVENT of an item's iCalendar text (not those of its alarms). Read
+// line by line: a full parse per listed appointment cost more than the rest of the agenda.
+std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
+  std::vector<AttendeeSpec> out;
+  int depth = 0;  // 1: inside the first VEVENT, deeper: inside one of its components
+  std::string line;
+  size_t pos = 0;
+  while (pos < ical.size()) {
+    // One logical line: a line break followed by a space or a tab continues it.
+    line.clear();
+    while (pos < ical.size()) {
+      size_t eol = ical.find('\n', pos);
+      size_t stop = eol == std::string_view::npos ? ical.size() : eol;
+      size_t len = stop - pos;
+      if (len > 0 && ical[pos + len - 1] == '\r') --len;
+      line.append(ical.substr(pos, len));
+      pos = eol == std::string_view::npos ? ical.size() : eol + 1;
+      if (pos >= ical.size() || (ical[pos] != ' ' && ical[pos] != '\t')) break;
+      ++pos;
+    }
+    std::string_view l(line);
+    if (startsWithNoCase(l, "BEGIN:")) {
+      if (depth > 0) ++depth;
+      else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
+    } else if (startsWithNoCase(l, "END:")) {
+      if (depth == 1) break;
+      if (depth > 1) --depth;
+    } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
+      out.push_back(attendeeOf(l));
+    }
+  }
+  return out;
+}
 
 struct StoredAttendees::State {
   bool opened = false;
