@@ -96,6 +96,7 @@ void Store::exec(const char* sql) {
 }
 
 void Store::beginWrite() {
+    if (readDepth_ > 0) throw StoreError(Errc::Invalid, "a write inside a read");
     if (txDepth_++ > 0) return;
     try {
         // IMMEDIATE takes the write lock now, so the busy handler waits for other writers.
@@ -131,6 +132,25 @@ void Store::transaction(const std::function<void()>& fn) {
         throw;
     }
     commit();
+}
+
+void Store::read(const std::function<void()>& fn) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (txDepth_ > 0 || readDepth_ > 0) {
+        fn();
+        return;
+    }
+    exec("BEGIN");
+    ++readDepth_;
+    try {
+        fn();
+    } catch (...) {
+        --readDepth_;
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        throw;
+    }
+    --readDepth_;
+    exec("COMMIT");
 }
 
 // ---- opening ----------------------------------------------------------------
@@ -625,7 +645,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         out.resize(limit);
         cutoff = out.back().start;
     };
-    bool ownTx = txDepth_ == 0;
+    bool ownTx = txDepth_ == 0 && readDepth_ == 0;
     if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
     try {
         {

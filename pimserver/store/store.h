@@ -206,6 +206,9 @@ public:
 
     /// Runs `fn` in one write transaction (nested calls join it).
     void transaction(const std::function<void()>& fn);
+    /// Runs `fn` on one snapshot: its reads take the file's locks once, not once a statement.
+    /// Nested calls join it; `fn` must not write.
+    void read(const std::function<void()>& fn);
 
 private:
     struct Stmt;
@@ -227,6 +230,7 @@ private:
     std::array<std::uint8_t, 16> storeId_{};
     std::recursive_mutex mu_;
     int txDepth_ = 0;
+    int readDepth_ = 0;
     struct Cache;
     std::unique_ptr<Cache> cache_;
 };

@@ -434,3 +434,19 @@ TEST_F(StoreTest, ALimitedPeriodQueryKeepsTheEarliestInstances) {
     EXPECT_EQ(century.front().start, full.front().start);
     for (size_t i = 1; i < century.size(); ++i) EXPECT_LE(century[i - 1].start, century[i].start);
 }
+
+// One snapshot for many reads: queries inside work, a write inside is refused and the store
+// stays usable after it.
+TEST_F(StoreTest, ReadsShareOneSnapshotAndRefuseWrites) {
+    auto s = create();
+    RecordKey k = s->addAppointment(appt("one", utc(2026, 5, 4, 9), utc(2026, 5, 4, 10), "FREQ=WEEKLY"));
+    size_t seen = 0;
+    s->read([&] {
+        seen = s->occurrences(utc(2026, 5, 1), utc(2026, 5, 31)).size();
+        EXPECT_TRUE(s->get(k).has_value());
+        EXPECT_THROW(s->addAppointment(appt("two", utc(2026, 5, 5, 9), utc(2026, 5, 5, 10))), StoreError);
+    });
+    EXPECT_EQ(seen, 4u);
+    s->addAppointment(appt("two", utc(2026, 5, 5, 9), utc(2026, 5, 5, 10)));
+    EXPECT_EQ(s->occurrences(utc(2026, 5, 1), utc(2026, 5, 31)).size(), 5u);
+}

@@ -143,13 +143,17 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
   ComPtr<ICalendarEntryListIterator> it;
   hr = list->GetIterator(it.put());
   if (FAILED(hr)) return fail({kExitFailure, "GetIterator failed: " + hresultText(hr)});
-  StoredAttendees attendees;
   VARIANT_BOOL more = VARIANT_FALSE;
   while (SUCCEEDED(it->Next(&more)) && more != VARIANT_FALSE) {
     ComPtr<ICalendarEntry> e;
     it->get_current(e.put());
-    if (e) out->push_back(viewOf(e.get(), attendees));
+    if (e) out->push_back(readEntry(e.get()));
   }
+  StoredAttendees attendees;
+  std::vector<std::string> ids;
+  for (const EntryView& v : *out) ids.push_back(v.id);
+  attendees.readAll(ids);
+  for (EntryView& v : *out) v.attendees = attendees.of(v.id);
   return kExitOk;
 }
 

@@ -51,6 +51,8 @@ class StoredAttendees {
   StoredAttendees(const StoredAttendees&) = delete;
   StoredAttendees& operator=(const StoredAttendees&) = delete;
   const std::vector<AttendeeSpec>& of(const std::string& entryId);
+  // Reads the attendees of all these at once (one snapshot of the store).
+  void readAll(const std::vector<std::string>& entryIds);
 
  private:
   struct State;

@@ -257,6 +257,19 @@ struct StoredAttendees::State {
 StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
 StoredAttendees::~StoredAttendees() = default;
 
+void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
+  try {
+    if (!state_->opened) {
+      state_->opened = true;
+      state_->store = Store::open(profileStorePath());
+    }
+    if (state_->store) state_->store->read([&] {
+      for (const std::string& id : entryIds) of(id);
+    });
+  } catch (const StoreError&) {
+  }
+}
+
 const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId) {
   static const std::vector<AttendeeSpec> kNone;
   if (entryId.empty()) return kNone;
