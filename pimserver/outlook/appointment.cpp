@@ -103,7 +103,7 @@ HRESULT AppointmentItem::view() {
         v->reminderSet = store::event::reminderSet(ev);
         v->reminderMinutes = store::event::reminderMinutes(ev);
         v->busyStatus = store::event::busyStatus(ev);
-        v->entryId = rec->entryId;
+        v->entryId = toUtf16(rec->entryId);
         v->recipients = recipientsOf(ev);
         // Kept under what was just read, whatever the listing saw.
         store_->setMemo(key_, rec->version, ev != m ? recurrenceId_ : kMasterSlot, v);

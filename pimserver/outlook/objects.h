@@ -90,7 +90,7 @@ struct AppointmentView {
     std::u16string subject, location, body;
     bool allDay = false, reminderSet = false;
     LONG reminderMinutes = 15, busyStatus = 2;
-    std::string entryId;
+    std::u16string entryId;
     std::vector<server::Recipient> recipients;
 };
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -156,8 +157,12 @@ std::mutex& known_mutex() {
   return *m;
 }
 
-std::map<std::string, KnownServer>& known_servers() {
-  static auto* m = new std::map<std::string, KnownServer>;
+struct ClsidLess {
+  bool operator()(const CLSID& a, const CLSID& b) const { return std::memcmp(&a, &b, sizeof(CLSID)) < 0; }
+};
+
+std::map<CLSID, KnownServer, ClsidLess>& known_servers() {
+  static auto* m = new std::map<CLSID, KnownServer, ClsidLess>;
   return *m;
 }
 
@@ -166,16 +171,15 @@ std::map<std::string, KnownServer>& known_servers() {
 HRESULT class_object_from_registry(REFCLSID clsid, DWORD context, REFIID riid, void** ppv) {
   *ppv = nullptr;
   return guard([&]() -> HRESULT {
-    std::string clsid_text = guid_to_string(clsid);
-    std::string base = "CLSID\\" + clsid_text + "\\";
     const uint64_t generation = (context & CLSCTX_INPROC_SERVER) ? pim::reg::generation() : 0;
     std::string path;
     if (generation != 0) {
       std::lock_guard lock(known_mutex());
-      auto it = known_servers().find(clsid_text);
+      auto it = known_servers().find(clsid);
       if (it != known_servers().end() && it->second.generation == generation) path = it->second.path;
     }
     if (path.empty()) {
+      std::string base = "CLSID\\" + guid_to_string(clsid) + "\\";
       std::string value;
       LSTATUS err = ERROR_FILE_NOT_FOUND;
       bool command_line = false;
@@ -189,7 +193,7 @@ HRESULT class_object_from_registry(REFCLSID clsid, DWORD context, REFIID riid, v
       if (path.empty()) return REGDB_E_CLASSNOTREG;
       if (generation != 0 && !command_line) {
         std::lock_guard lock(known_mutex());
-        known_servers()[clsid_text] = KnownServer{generation, path};
+        known_servers()[clsid] = KnownServer{generation, path};
       }
     }
     Library lib;
