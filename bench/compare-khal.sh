@@ -52,6 +52,8 @@ path = $work/khal.db
 CONF
 khal_list() { khal -c "$work/khal.conf" list --once --day-format "" "$@" "$week" 7d; }
 pim_agenda() { "$build/bin/pimctl" agenda --from "$week" --week "$@"; }
+khal_command=(khal -c "$work/khal.conf" list --once --day-format "" "$week" 7d)
+pim_command=("$build/bin/pimctl" agenda --from "$week" --week)
 
 echo "khal indexes the vdir on its first run (cold; not timed)"
 khal_list --format "{start}" >/dev/null || die "khal list failed: $(khal_list 2>&1 | tail -3)"
@@ -78,8 +80,8 @@ stats() { sort -g | awk '{v[NR]=$1} END {printf "%.4f %.4f\n", v[1], v[int((NR+1
 
 : > "$work/khal.t"; : > "$work/pim.t"
 for _ in $(seq "$runs"); do
-  timed khal_list >> "$work/khal.t"
-  timed pim_agenda >> "$work/pim.t"
+  timed "${khal_command[@]}" >> "$work/khal.t"
+  timed "${pim_command[@]}" >> "$work/pim.t"
 done
 read -r kmin kmed < <(cut -d' ' -f1 "$work/khal.t" | stats)
 read -r pmin pmed < <(cut -d' ' -f1 "$work/pim.t" | stats)
