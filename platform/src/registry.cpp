@@ -82,6 +82,11 @@ DWORD refresh(Store& s) {
     s.path = path;
   }
   struct stat st;
+  // The loaded file is still the one at the path while it keeps its links and its identity:
+  // writers rename a new file over it, which leaves the old one with none. An fstat costs no
+  // walk of the path, and a host activating a class per item asks this once per activation.
+  if (s.loaded && s.exists && s.fd >= 0 && fstat(s.fd, &st) == 0 && st.st_nlink > 0 && same_file(st, s.id))
+    return ERROR_SUCCESS;
   if (stat(path.c_str(), &st) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) return ERROR_CANTREAD;
     if (!s.loaded || s.exists) {

@@ -1,5 +1,6 @@
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -172,6 +173,18 @@ TEST_F(Registry, ExternalChangesAreSeen) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Other", 0, KEY_READ, &k), ERROR_SUCCESS);
   EXPECT_EQ(query_sz(k, nullptr), "v");
+  RegCloseKey(k);
+  // A writer elsewhere renames a whole new file over it, of the same size.
+  std::string moved = reg.file() + ".other";
+  {
+    std::FILE* f = std::fopen(moved.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"w\"\n", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(std::rename(moved.c_str(), reg.file().c_str()), 0);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Other", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_EQ(query_sz(k, nullptr), "w");
   RegCloseKey(k);
 }
 
