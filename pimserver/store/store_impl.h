@@ -47,7 +47,9 @@ struct Store::Cache {
         bool operator==(const MemoKey& o) const { return key == o.key && slot == o.slot; }
     };
     struct MemoHash {
-        size_t operator()(const MemoKey& k) const { return std::hash<int64_t>()(k.slot * 1000003 + k.key); }
+        size_t operator()(const MemoKey& k) const {
+            return std::hash<uint64_t>()(static_cast<uint64_t>(k.slot) * 1000003u + k.key);  // wraps, never overflows
+        }
     };
     struct Memo {
         uint64_t version;
