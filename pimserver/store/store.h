@@ -199,6 +199,9 @@ public:
 
     /// Runs `fn` in one write transaction (nested calls join it).
     void transaction(const std::function<void()>& fn);
+    /// The store's own connection, for extensions that keep tables of their own in
+    /// the same file (the DAV sync state). Use it inside transaction() only.
+    sqlite3* connection() { return db_; }
 
 private:
     struct Stmt;
