@@ -71,7 +71,12 @@ void InitialSync(benchmark::State& state) {
         // Warm Radicale's item cache with one full sync that is not measured.
         auto warm = Store::open((s.dir / "warm.db").string(), Store::Options{true, 10000});
         pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
-        pim::dav::synchronize(*warm, http, {url, {}});
+        try {
+            pim::dav::synchronize(*warm, http, {url, {}});
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            return;
+        }
     }
     int round = 0;
     for (auto _ : state) {
@@ -80,7 +85,13 @@ void InitialSync(benchmark::State& state) {
         auto copy = Store::open(path, Store::Options{true, 10000});
         pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
         state.ResumeTiming();
-        pim::dav::SyncReport r = pim::dav::synchronize(*copy, http, {url, {}});
+        pim::dav::SyncReport r;
+        try {
+            r = pim::dav::synchronize(*copy, http, {url, {}});
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
         state.PauseTiming();
         if (r.calendar.received != static_cast<size_t>(n)) state.SkipWithError("not every event arrived");
         state.counters["requests"] = static_cast<double>(http.requests());
@@ -118,7 +129,13 @@ void SendNew(benchmark::State& state) {
         });
         pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
         state.ResumeTiming();
-        pim::dav::SyncReport r = pim::dav::synchronize(*copy, http, {url, {}});
+        pim::dav::SyncReport r;
+        try {
+            r = pim::dav::synchronize(*copy, http, {url, {}});
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
         state.PauseTiming();
         if (r.calendar.sent != static_cast<size_t>(n)) state.SkipWithError("not every event was sent");
         copy.reset();

@@ -56,7 +56,8 @@ public:
     Response request(const std::string& method, const std::string& url, const std::map<std::string, std::string>& headers,
                      const std::string& body = {});
 
-    /// Seconds to wait for a connection, and for a stalled transfer (default 10 and 60).
+    /// Seconds to wait for a connection, and for an answer that stalls (default 10 and 300:
+    /// a server may think for minutes before it lists a large collection).
     void setTimeouts(long connectSeconds, long stallSeconds);
     /// Requests sent so far.
     unsigned long requests() const { return requests_; }
@@ -64,7 +65,7 @@ public:
 private:
     void* curl_;
     Credentials credentials_;
-    long connectTimeout_ = 10, stallTimeout_ = 60;
+    long connectTimeout_ = 10, stallTimeout_ = 300;
     unsigned long requests_ = 0;
 };
 

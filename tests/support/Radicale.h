@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ class Radicale {
     pid_t pid = ::fork();
     if (pid < 0) return "cannot start Radicale (fork failed)";
     if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its server with it
       int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       if (fd >= 0) {
         ::dup2(fd, 1);
