@@ -289,6 +289,33 @@ TEST_F(DavSync, AServerThatGoesAwayMidSyncLosesNothing) {
     EXPECT_EQ(subjects(*a_), subjects(*b_));
 }
 
+// A change that reached the server while its answer was lost is no conflict: the
+// next sync finds the server holding what this side holds.
+TEST_F(DavSync, AnUnansweredSendIsRecognisedNotDuplicated) {
+    RecordKey key = a_->addAppointment(appt("Review", utc(2026, 12, 14, 9)));
+    sync(*a_);
+    auto cal = store::ical::parse(a_->get(key)->data);
+    store::event::setText(store::ical::master(cal.get()), ICAL_LOCATION_PROPERTY, "Room 7");
+    a_->updateEvent(key, store::ical::write(cal.get()));
+    // The same text goes to the server behind the sync's back (the answer "lost").
+    dav::HttpClient http({server_->user(), server_->password()});
+    std::string href;
+    for (auto& e : fs::directory_iterator(server_->collectionFolder("calendar")))
+        if (e.path().extension() == ".ics") href = e.path().filename().string();
+    dav::Response put = http.request("PUT", server_->calendarUrl() + href, {{"Content-Type", "text/calendar"}},
+                                     a_->get(key)->data);
+    ASSERT_EQ(put.status / 100, 2) << put.body;
+
+    dav::SyncReport r = sync(*a_);
+    EXPECT_TRUE(r.conflicts.empty()) << r.conflicts.front();
+    EXPECT_EQ(a_->count(Folder::Calendar), 1u);
+    EXPECT_EQ(dav::pendingChanges(*a_), 0u);
+    sync(*b_);
+    ASSERT_EQ(b_->count(Folder::Calendar), 1u);
+    auto got = store::ical::parse(b_->get(b_->keys(Folder::Calendar).front())->data);
+    EXPECT_EQ(store::event::text(store::ical::master(got.get()), ICAL_LOCATION_PROPERTY), "Room 7");
+}
+
 TEST_F(DavSync, AWrongPasswordIsSaidPlainly) {
     a_->addAppointment(appt("Private", utc(2026, 12, 11, 9)));
     dav::HttpClient http({server_->user(), "not-the-password"});

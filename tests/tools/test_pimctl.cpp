@@ -284,10 +284,20 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
   Result offline = shell(two + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
   ASSERT_EQ(offline.status, 0) << offline.err;
   EXPECT_EQ(json::parse(offline.out)["entries"].size(), 1u);
+  Result offlineAdd =
+      shell(one + PIMCTL_PATH + " add --subject 'Planned offline' --start 2026-12-08T15:00 --end 2026-12-08T16:00");
+  ASSERT_EQ(offlineAdd.status, 0) << offlineAdd.err;
   Result down = shell(one + PIMCTL_PATH + " sync");
   EXPECT_EQ(down.status, 4);
   EXPECT_NE(down.err.find("cannot reach http://127.0.0.1:"), std::string::npos) << down.err;
-  EXPECT_NE(down.err.find("local changes are kept"), std::string::npos) << down.err;
+  EXPECT_NE(down.err.find("1 local change(s) not yet on the server are kept"), std::string::npos) << down.err;
+  ASSERT_EQ(server.start(), "");
+  Result back = shell(one + PIMCTL_PATH + " sync");
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_NE(back.out.find("1 sent"), std::string::npos) << back.out;
+  Result both = shell(two + "PIM_DAV_PASSWORD=secret " + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_EQ(json::parse(both.out)["entries"].size(), 2u);
 
   // A profile on a local store file has nothing to sync.
   registerAll();

@@ -8,6 +8,7 @@
 #include "Outcome.h"
 #include "objects.h"
 #include "profile.h"
+#include "store.h"
 
 namespace pimctl {
 namespace {
@@ -60,8 +61,16 @@ int runSync(const Options& opt) {
     return kExitOk;
   } catch (const pim::dav::DavError& e) {
     std::cerr << "pimctl: sync failed: " << e.what() << "\n";
-    if (e.kind() == pim::dav::Failure::Network || e.kind() == pim::dav::Failure::Http)
-      std::cerr << "pimctl: local changes are kept in " << where.path << " and go to the server with the next sync\n";
+    if (e.kind() == pim::dav::Failure::Network || e.kind() == pim::dav::Failure::Http) {
+      std::string count = "local changes";
+      try {
+        auto cache = pim::store::Store::open(where.path);
+        count = std::to_string(pim::dav::pendingChanges(*cache)) + " local change(s)";
+      } catch (const std::exception&) {
+      }
+      std::cerr << "pimctl: " << count << " not yet on the server are kept in " << where.path
+                << " and go there with the next sync\n";
+    }
     return kExitStore;
   }
 }
