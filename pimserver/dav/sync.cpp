@@ -282,8 +282,13 @@ private:
                 throw DavError(Failure::Http, side.url + " answered HTTP " + std::to_string(r.status) + " to PROPFIND",
                                r.status);
             Multistatus ms = parseMultistatus(r.body);
-            if (ms.members.empty() || !ms.members.front().collection)
-                throw DavError(Failure::Config, side.url + " is not a " + side.name + " collection");
+            const bool right = !ms.members.empty() && (side.kind == CollectionKind::Calendar ? ms.members.front().calendar
+                                                                                          : ms.members.front().addressBook);
+            if (!right)
+                throw DavError(Failure::Config,
+                               side.url + (side.kind == CollectionKind::Calendar
+                                               ? " is not a calendar collection (set the profile value CalendarUrl)"
+                                               : " is not an address book (set the profile value ContactsUrl)"));
             *ctag = ms.ctag;
             *token = ms.syncToken;
             return;

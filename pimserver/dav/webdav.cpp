@@ -62,9 +62,13 @@ void readProps(const xmlNode* prop, Member& m, Multistatus& out) {
         else if (is(p, kCalDav, "calendar-data") || is(p, kCardDav, "address-data")) m.data = textOf(p);
         else if (is(p, kCalServer, "getctag")) out.ctag = trim(textOf(p));
         else if (is(p, kDav, "sync-token")) out.syncToken = trim(textOf(p));
-        else if (is(p, kDav, "resourcetype"))
-            for (const xmlNode* t = p->children; t; t = t->next)
+        else if (is(p, kDav, "resourcetype")) {
+            for (const xmlNode* t = p->children; t; t = t->next) {
                 if (is(t, kDav, "collection")) m.collection = true;
+                else if (is(t, kCalDav, "calendar")) m.calendar = true;
+                else if (is(t, kCardDav, "addressbook")) m.addressBook = true;
+            }
+        }
     }
 }
 

@@ -14,6 +14,8 @@ struct Member {
     std::string etag;     // getetag, quotes kept
     std::string data;     // calendar-data or address-data
     bool collection = false;
+    bool calendar = false;     // resourcetype names a CalDAV calendar
+    bool addressBook = false;  // resourcetype names a CardDAV address book
 };
 
 struct Multistatus {

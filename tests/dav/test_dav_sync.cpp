@@ -331,6 +331,15 @@ TEST_F(DavSync, AWrongPasswordIsSaidPlainly) {
     EXPECT_NE(dav::lastError(*a_).find("refused"), std::string::npos);
     // With the right one the same store syncs.
     EXPECT_EQ(sync(*a_).calendar.sent, 1u);
+    // The server's root is no calendar: said so, with the value to set.
+    dav::HttpClient good({server_->user(), server_->password()});
+    try {
+        dav::synchronize(*a_, good, {server_->url(), {}});
+        ADD_FAILURE() << "synced with a collection that is no calendar";
+    } catch (const dav::DavError& e) {
+        EXPECT_NE(std::string(e.what()).find("is not a calendar collection (set the profile value CalendarUrl)"),
+                  std::string::npos) << e.what();
+    }
 }
 
 // ---- without a server ----------------------------------------------------------------
