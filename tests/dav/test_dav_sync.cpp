@@ -142,6 +142,22 @@ TEST_F(DavSync, WhatOneStoreAddsTheOtherSees) {
     EXPECT_EQ(changed.calendar.received, 1u);
     EXPECT_TRUE(changed.conflicts.empty());
     EXPECT_EQ(subjects(*b_), (std::vector<std::string>{"Design review (moved)", "Stand-up"}));
+
+    // A token the server no longer knows: a full listing, compared by etag, moves only what changed.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "b.db").string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE dav_collections SET sync_token='http://radicale.org/ns/sync/forgotten'", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    a_->addAppointment(appt("Retro", utc(2026, 12, 11, 15)));
+    sync(*a_);
+    dav::SyncReport relisted = sync(*b_);
+    EXPECT_FALSE(relisted.calendar.incremental);
+    EXPECT_EQ(relisted.calendar.received, 1u);
+    EXPECT_EQ(relisted.calendar.removedHere, 0u);
+    EXPECT_EQ(subjects(*b_), (std::vector<std::string>{"Design review (moved)", "Retro", "Stand-up"}));
+    EXPECT_TRUE(sync(*b_).calendar.incremental);
 }
 
 TEST_F(DavSync, ChangesOnBothSidesKeepBothVersions) {
