@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build pkg-config make git
   libsqlite3-dev libical-dev libicu-dev
+  libcurl4-openssl-dev libxml2-dev radicale
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-i686-win32

@@ -1,6 +1,7 @@
 #include "objects.h"
 
 #include "pimserver/Errors.h"
+#include "profile.h"
 
 #include <cstdlib>
 
@@ -91,14 +92,16 @@ int busyTimeoutMs() {
 }  // namespace
 
 ProfilePath profileStorePath() {
-    if (const char* env = std::getenv("PIM_STORE"); env && *env) return {env, false};
-    std::string p = registryText("Software\\PimServer\\Profile", "Store");
-    if (!p.empty()) return {p, false};
+    std::string p;
+    if (const char* env = std::getenv("PIM_STORE"); env && *env) p = env;
+    else p = registryText("Software\\PimServer\\Profile", "Store");
+    if (dav::isDavUrl(p)) return {dav::cachePath(dav::readProfile(p)), true, p};
+    if (!p.empty()) return {p, false, {}};
     std::string base;
     if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) base = x;
     else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.local/share";
     else base = ".";
-    return {base + "/pimserver/store.db", true};
+    return {base + "/pimserver/store.db", true, {}};
 }
 
 // ---- NameSpace ----
@@ -106,6 +109,14 @@ ProfilePath profileStorePath() {
 HRESULT NameSpace::logon() {
     if (store_) return S_OK;
     ProfilePath p = profileStorePath();
+    if (!p.davUrl.empty()) {
+        // A sync at logon; without the server the working copy serves alone, and the
+        // failure is kept for `pimctl sync` to tell.
+        try {
+            dav::syncProfile(dav::readProfile(p.davUrl));
+        } catch (...) {
+        }
+    }
     return guarded([&]() -> HRESULT {
         store_ = store::Store::open(p.path, store::Store::Options{p.isDefault, busyTimeoutMs()});
         return S_OK;

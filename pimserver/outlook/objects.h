@@ -52,9 +52,12 @@ private:
 
 /// Where the profile's store lives: PIM_STORE, else HKCU\Software\PimServer\Profile
 /// "Store", else $XDG_DATA_HOME/pimserver/store.db (created on first logon).
+/// A Store value that is an http(s) URL names a CalDAV/CardDAV server: the path is
+/// then the local working copy of that server's collections.
 struct ProfilePath {
     std::string path;
     bool isDefault = false;
+    std::string davUrl;  // the server, when the store is one
 };
 ProfilePath profileStorePath();
 

@@ -209,6 +209,9 @@ public:
     /// Runs `fn` on one snapshot: its reads take the file's locks once, not once a statement.
     /// Nested calls join it; `fn` must not write.
     void read(const std::function<void()>& fn);
+    /// The store's own connection, for extensions that keep tables of their own in
+    /// the same file (the DAV sync state). Use it inside transaction() only.
+    sqlite3* connection() { return db_; }
 
 private:
     struct Stmt;

@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
+#include "Radicale.h"
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -244,6 +246,92 @@ TEST_F(Pimctl, AgendaShowsTheStoredAttendeesOfEveryOccurrence) {
     EXPECT_EQ(e["attendees"][1]["address"], "ben@example.com");
     EXPECT_EQ(e["attendees"][1]["type"], "optional");
   }
+}
+
+// Two profiles (two machines) on one CalDAV/CardDAV server: the component works on the
+// local working copy, `pimctl sync` and the logon carry changes across.
+TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
+  pimtest::Radicale server(dir_ / "radicale");
+  std::string why = server.start();
+  ASSERT_EQ(why, "") << why;
+  auto profile = [&](const std::string& name) {
+    std::string registry = (dir_ / (name + ".reg")).string();
+    std::string prefix = "env PIM_REGISTRY=" + quote(registry) + " PIM_STORE= XDG_DATA_HOME=" +
+                         quote((dir_ / name).string()) + " XDG_CONFIG_HOME=" + quote((dir_ / (name + "-config")).string()) + " ";
+    EXPECT_EQ(shell(prefix + REGSVR_PATH + " " + quote(PIMSERVER_PATH)).status, 0);
+    EXPECT_EQ(shell(prefix + REGSVR_PATH + " " + quote(COMPONENT_PATH)).status, 0);
+    const char* old = std::getenv("PIM_REGISTRY");
+    std::string saved = old ? old : "";
+    setenv("PIM_REGISTRY", registry.c_str(), 1);
+    HKEY k = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\PimServer\\Profile", 0, nullptr, 0, KEY_WRITE, nullptr, &k,
+                              nullptr),
+              ERROR_SUCCESS);
+    for (auto [value, text] : {std::pair<const char*, std::string>{"Store", server.url()},
+                               {"CalendarUrl", "alice/calendar/"}, {"ContactsUrl", "alice/contacts/"}, {"UserName", "alice"}})
+      RegSetValueExA(k, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>(text.size() + 1));
+    RegCloseKey(k);
+    if (old) setenv("PIM_REGISTRY", saved.c_str(), 1); else unsetenv("PIM_REGISTRY");
+    return prefix;
+  };
+  const std::string one = profile("one") + "PIM_DAV_PASSWORD=secret ";
+  const std::string two = profile("two");
+  // The second machine keeps its password in a file only its owner reads.
+  fs::create_directories(dir_ / "two-config" / "pim");
+  fs::path pw = dir_ / "two-config" / "pim" / "dav-password";
+  std::ofstream(pw) << "secret\n";
+  fs::permissions(pw, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+
+  Result added = shell(one + PIMCTL_PATH + " add --subject 'Team lunch' --start 2026-12-08T12:00 --end 2026-12-08T13:00 --json");
+  ASSERT_EQ(added.status, 0) << added.err;
+  Result synced = shell(one + PIMCTL_PATH + " sync");
+  ASSERT_EQ(synced.status, 0) << synced.err;
+  EXPECT_NE(synced.out.find("calendar: 0 received, 0 removed here, 1 sent"), std::string::npos) << synced.out;
+  EXPECT_EQ(slurp(dir_ / "one.reg").find("secret"), std::string::npos);
+
+  // The other profile's logon pulls it in.
+  Result agenda = shell(two + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
+  ASSERT_EQ(agenda.status, 0) << agenda.err;
+  json entries = json::parse(agenda.out)["entries"];
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0]["subject"], "Team lunch");
+  Result quiet = shell(two + PIMCTL_PATH + " sync --json");
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(json::parse(quiet.out)["calendar"]["received"], 0);
+
+  Result wrong = shell(two + "PIM_DAV_PASSWORD=wrong " + PIMCTL_PATH + " sync");
+  EXPECT_EQ(wrong.status, 4);
+  EXPECT_NE(wrong.err.find("refused the user name or password of alice"), std::string::npos) << wrong.err;
+  fs::permissions(pw, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  Result open = shell(two + PIMCTL_PATH + " sync");
+  EXPECT_EQ(open.status, 4);
+  EXPECT_NE(open.err.find("may be read by others (mode 644)"), std::string::npos) << open.err;
+
+  // Without the server the working copy serves alone, and a sync says why it cannot run.
+  server.kill();
+  Result offline = shell(two + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
+  ASSERT_EQ(offline.status, 0) << offline.err;
+  EXPECT_EQ(json::parse(offline.out)["entries"].size(), 1u);
+  Result offlineAdd =
+      shell(one + PIMCTL_PATH + " add --subject 'Planned offline' --start 2026-12-08T15:00 --end 2026-12-08T16:00");
+  ASSERT_EQ(offlineAdd.status, 0) << offlineAdd.err;
+  Result down = shell(one + PIMCTL_PATH + " sync");
+  EXPECT_EQ(down.status, 4);
+  EXPECT_NE(down.err.find("cannot reach http://127.0.0.1:"), std::string::npos) << down.err;
+  EXPECT_NE(down.err.find("1 local change(s) not yet on the server are kept"), std::string::npos) << down.err;
+  ASSERT_EQ(server.start(), "");
+  Result back = shell(one + PIMCTL_PATH + " sync");
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_NE(back.out.find("1 sent"), std::string::npos) << back.out;
+  Result both = shell(two + "PIM_DAV_PASSWORD=secret " + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_EQ(json::parse(both.out)["entries"].size(), 2u);
+
+  // A profile on a local store file has nothing to sync.
+  registerAll();
+  Result local = pimctl("sync");
+  EXPECT_EQ(local.status, 4);
+  EXPECT_NE(local.err.find("is the local file"), std::string::npos) << local.err;
 }
 
 }  // namespace

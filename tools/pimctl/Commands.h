@@ -32,6 +32,8 @@ struct Options {
 
 int run(const std::string& command, const Options& opt);
 int runStore(const std::string& chore, const Options& opt);
+// Syncs the profile's working copy with its CalDAV/CardDAV server.
+int runSync(const Options& opt);
 // `make run`'s job: a demonstration store on first run, this week's agenda, a contact by name and
 // by key, exported as vCard.
 int runDemo(const Options& opt);

@@ -291,6 +291,8 @@ const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId)
 bool ensureDemoStore(bool quiet, std::string* error) {
   std::string path = profileStorePath();
   if (fs::exists(path)) return true;
+  // A server's working copy gets its items from the server, never demonstration ones.
+  if (!pim::outlook::profileStorePath().davUrl.empty()) return true;
   try {
     auto store = openStore(path, true);
     std::time_t now = std::time(nullptr);

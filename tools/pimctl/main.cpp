@@ -81,10 +81,16 @@ int main(int argc, char** argv) {
   auto* exportCmd = store->add_subcommand("export", "Export the calendar (.ics) or the contacts (.vcf)");
   exportCmd->add_option("file", opt.file, "File to write (.ics or .vcf)")->required();
 
+  app.add_subcommand("sync", "Sync the working copy with the profile's CalDAV/CardDAV server (Store is its URL)");
+
   app.add_subcommand("demo", "Create a demonstration store on first run, then show its agenda and a contact");
 
   for (CLI::App* c : app.get_subcommands({})) {
     if (c->get_name() == "store") continue;
+    if (c->get_name() == "sync") {
+      c->add_flag("--json", opt.json, "Machine-readable output");
+      continue;
+    }
     c->add_flag("--json", opt.json, "Machine-readable output");
     c->add_flag("--utc", opt.utc, "Show times in UTC");
   }
@@ -124,5 +130,6 @@ int main(int argc, char** argv) {
     CLI::App* chore = cmd->get_subcommands().front();
     return runStore(chore->get_name(), opt);
   }
+  if (name == "sync") return runSync(opt);
   return run(name, opt);
 }

@@ -1,0 +1,166 @@
+#include "profile.h"
+
+#include "store.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace pim::dav {
+namespace {
+
+constexpr const char* kProfileKey = "Software\\PimServer\\Profile";
+
+std::string registryText(const char* name) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kProfileKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return {};
+    std::string out;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(k, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ && size > 0) {
+        std::string buf(size, '\0');
+        if (RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size) == ERROR_SUCCESS) {
+            buf.resize(std::min<size_t>(size, buf.size()));
+            while (!buf.empty() && buf.back() == '\0') buf.pop_back();
+            out = buf;
+        }
+    }
+    RegCloseKey(k);
+    return out;
+}
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::string(v) : fallback;
+}
+
+std::string home() { return envOr("HOME", "."); }
+
+std::string dirOf(std::string url) {
+    if (!url.empty() && url.back() != '/') url += '/';
+    return url;
+}
+
+// Closes a descriptor when it goes.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+bool isDavUrl(std::string_view v) {
+    auto starts = [&](std::string_view p) {
+        if (v.size() < p.size()) return false;
+        for (size_t i = 0; i < p.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(v[i])) != p[i]) return false;
+        return true;
+    };
+    return starts("http://") || starts("https://");
+}
+
+Collections DavProfile::collections() const {
+    Collections c;
+    const std::string base = dirOf(storeUrl);
+    c.calendarUrl = calendarUrl.empty() ? base : dirOf(resolveUrl(base, calendarUrl));
+    if (!contactsUrl.empty()) c.contactsUrl = dirOf(resolveUrl(base, contactsUrl));
+    return c;
+}
+
+DavProfile readProfile(const std::string& storeUrl) {
+    DavProfile p;
+    p.storeUrl = storeUrl;
+    p.calendarUrl = registryText("CalendarUrl");
+    p.contactsUrl = registryText("ContactsUrl");
+    p.user = registryText("UserName");
+    p.passwordFile = registryText("PasswordFile");
+    return p;
+}
+
+std::string cachePath(const DavProfile& profile) {
+    // FNV-1a over what names the account and its collections.
+    uint64_t h = 1469598103934665603ull;
+    Collections c = profile.collections();
+    for (const std::string& part : {profile.storeUrl, c.calendarUrl, c.contactsUrl, profile.user}) {
+        for (unsigned char ch : part) {
+            h ^= ch;
+            h *= 1099511628211ull;
+        }
+        h ^= 0xFF;
+        h *= 1099511628211ull;
+    }
+    std::string host = profile.storeUrl.substr(profile.storeUrl.find("://") + 3);
+    host = host.substr(0, host.find('/'));
+    std::string name;
+    for (char ch : host + (profile.user.empty() ? "" : "-" + profile.user))
+        name += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '.' ? ch : '_';
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    std::string base = envOr("XDG_DATA_HOME", home() + "/.local/share");
+    return base + "/pimserver/dav/" + name + "-" + hex + ".db";
+}
+
+std::string readPassword(const DavProfile& profile) {
+    if (const char* env = std::getenv("PIM_DAV_PASSWORD"); env && *env) return env;
+    std::string file = profile.passwordFile.empty()
+                           ? envOr("XDG_CONFIG_HOME", home() + "/.config") + "/pim/dav-password"
+                           : profile.passwordFile;
+    Fd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+    if (f.fd < 0) {
+        if (errno == ENOENT) {
+            if (profile.user.empty()) return {};
+            throw DavError(Failure::Config, "no password for " + profile.user +
+                                                ": set PIM_DAV_PASSWORD or write it to " + file + " (mode 600)");
+        }
+        throw DavError(Failure::Config, "cannot read the password file " + file + ": " + std::strerror(errno));
+    }
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw DavError(Failure::Config, "the password file " + file + " is not a plain file");
+    if (st.st_uid != ::getuid())
+        throw DavError(Failure::Config, "the password file " + file + " belongs to another user; refusing to use it");
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+        throw DavError(Failure::Config, "the password file " + file + " may be read by others (mode " + mode +
+                                            "); refusing to use it: run chmod 600 " + file);
+    }
+    std::string pw;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(f.fd, buf, sizeof buf)) > 0 && pw.size() < 65536) pw.append(buf, static_cast<size_t>(n));
+    pw = pw.substr(0, pw.find('\n'));
+    if (!pw.empty() && pw.back() == '\r') pw.pop_back();
+    return pw;
+}
+
+SyncReport syncProfile(const DavProfile& profile, const SyncProgress& progress) {
+    Credentials cred{profile.user, readPassword(profile)};
+    const std::string path = cachePath(profile);
+    std::unique_ptr<store::Store> s;
+    try {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        s = store::Store::open(path, store::Store::Options{true, 10000});
+    } catch (const std::exception& e) {
+        throw DavError(Failure::Local, std::string("cannot open the local cache: ") + e.what());
+    }
+    // One sync of a cache at a time: a second would send the same new items twice.
+    Fd lock{::open((path + ".sync-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0)
+        throw DavError(Failure::Local, "cannot lock " + path + ".sync-lock: " + std::strerror(errno));
+    HttpClient http(cred);
+    return synchronize(*s, http, profile.collections(), progress);
+}
+
+}  // namespace pim::dav
