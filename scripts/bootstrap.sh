@@ -10,6 +10,8 @@ packages=(
   g++-mingw-w64-i686-win32
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
+  # msgconvert cannot start without it, yet its package only recommends it
+  libemail-address-perl
 )
 
 missing=()
