@@ -100,6 +100,30 @@ inline std::atomic<int>& LiveFakes() {
   return live;
 }
 
+// A property read or write through the call log: the value moves only when the call succeeds.
+inline HRESULT GetProp(const char* what, const Text& t, BSTR* p) {
+  HRESULT hr = Calls().Call(what);
+  if (SUCCEEDED(hr)) *p = ToBstr(t);
+  return hr;
+}
+inline HRESULT PutProp(const char* what, Text& t, BSTR v) {
+  HRESULT hr = Calls().Call(what);
+  if (SUCCEEDED(hr)) t = FromBstr(v);
+  return hr;
+}
+template <class T>
+HRESULT GetProp(const char* what, const T& field, T* p) {
+  HRESULT hr = Calls().Call(what);
+  if (SUCCEEDED(hr)) *p = field;
+  return hr;
+}
+template <class T>
+HRESULT PutProp(const char* what, T& field, T v) {
+  HRESULT hr = Calls().Call(what);
+  if (SUCCEEDED(hr)) field = v;
+  return hr;
+}
+
 template <class I>
 class FakeObject : public I {
  public:
@@ -162,20 +186,12 @@ class FakeRecipient : public FakeObject<ISafeRecipient> {
  public:
   FakeRecipient(Text name, Text address, LONG type)
       : FakeObject<ISafeRecipient>(IID_ISafeRecipient), m_name(name), m_address(address), m_type(type) {}
-  STDMETHOD(get_Name)(BSTR* p) override { return Get("Recipient.get_Name", m_name, p); }
-  STDMETHOD(put_Name)(BSTR v) override { return Put("Recipient.put_Name", m_name, v); }
-  STDMETHOD(get_Address)(BSTR* p) override { return Get("Recipient.get_Address", m_address, p); }
-  STDMETHOD(put_Address)(BSTR v) override { return Put("Recipient.put_Address", m_address, v); }
-  STDMETHOD(get_Type)(LONG* p) override {
-    HRESULT hr = Calls().Call("Recipient.get_Type");
-    if (SUCCEEDED(hr)) *p = m_type;
-    return hr;
-  }
-  STDMETHOD(put_Type)(LONG v) override {
-    HRESULT hr = Calls().Call("Recipient.put_Type");
-    if (SUCCEEDED(hr)) m_type = v;
-    return hr;
-  }
+  STDMETHOD(get_Name)(BSTR* p) override { return GetProp("Recipient.get_Name", m_name, p); }
+  STDMETHOD(put_Name)(BSTR v) override { return PutProp("Recipient.put_Name", m_name, v); }
+  STDMETHOD(get_Address)(BSTR* p) override { return GetProp("Recipient.get_Address", m_address, p); }
+  STDMETHOD(put_Address)(BSTR v) override { return PutProp("Recipient.put_Address", m_address, v); }
+  STDMETHOD(get_Type)(LONG* p) override { return GetProp("Recipient.get_Type", m_type, p); }
+  STDMETHOD(put_Type)(LONG v) override { return PutProp("Recipient.put_Type", m_type, v); }
   STDMETHOD(Resolve)(VARIANT_BOOL, VARIANT_BOOL* pResolved) override {
     HRESULT hr = Calls().Call("Recipient.Resolve");
     if (SUCCEEDED(hr)) {
@@ -188,18 +204,6 @@ class FakeRecipient : public FakeObject<ISafeRecipient> {
   Text m_name, m_address;
   LONG m_type;
   bool m_resolved = false;
-
- private:
-  static HRESULT Get(const char* what, const Text& t, BSTR* p) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) *p = ToBstr(t);
-    return hr;
-  }
-  static HRESULT Put(const char* what, Text& t, BSTR v) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) t = FromBstr(v);
-    return hr;
-  }
 };
 
 // The items the calendar holds, in the folder's own order, each with one reference of the store's.
@@ -232,26 +236,26 @@ class FakeAppointment : public FakeObject<_AppointmentItem> {
     for (FakeRecipient* r : m_recipients) r->Release();
   }
 
-  STDMETHOD(get_EntryID)(BSTR* p) override { return GetText("Appt.get_EntryID", m_entryId, p); }
-  STDMETHOD(get_Subject)(BSTR* p) override { return GetText("Appt.get_Subject", m_subject, p); }
-  STDMETHOD(put_Subject)(BSTR v) override { return PutText("Appt.put_Subject", m_subject, v); }
-  STDMETHOD(get_Start)(DATE* p) override { return GetValue("Appt.get_Start", m_start, p); }
-  STDMETHOD(put_Start)(DATE v) override { return PutValue("Appt.put_Start", m_start, v); }
-  STDMETHOD(get_End)(DATE* p) override { return GetValue("Appt.get_End", m_end, p); }
-  STDMETHOD(put_End)(DATE v) override { return PutValue("Appt.put_End", m_end, v); }
-  STDMETHOD(get_Location)(BSTR* p) override { return GetText("Appt.get_Location", m_location, p); }
-  STDMETHOD(put_Location)(BSTR v) override { return PutText("Appt.put_Location", m_location, v); }
-  STDMETHOD(get_AllDayEvent)(VARIANT_BOOL* p) override { return GetValue("Appt.get_AllDayEvent", m_allDay, p); }
-  STDMETHOD(put_AllDayEvent)(VARIANT_BOOL v) override { return PutValue("Appt.put_AllDayEvent", m_allDay, v); }
-  STDMETHOD(get_ReminderSet)(VARIANT_BOOL* p) override { return GetValue("Appt.get_ReminderSet", m_reminderSet, p); }
-  STDMETHOD(put_ReminderSet)(VARIANT_BOOL v) override { return PutValue("Appt.put_ReminderSet", m_reminderSet, v); }
-  STDMETHOD(get_ReminderMinutesBeforeStart)(LONG* p) override { return GetValue("Appt.get_ReminderMinutesBeforeStart", m_reminderMinutes, p); }
-  STDMETHOD(put_ReminderMinutesBeforeStart)(LONG v) override { return PutValue("Appt.put_ReminderMinutesBeforeStart", m_reminderMinutes, v); }
-  STDMETHOD(get_BusyStatus)(LONG* p) override { return GetValue("Appt.get_BusyStatus", m_busy, p); }
-  STDMETHOD(put_BusyStatus)(LONG v) override { return PutValue("Appt.put_BusyStatus", m_busy, v); }
-  STDMETHOD(get_Body)(BSTR* p) override { return GetText("Appt.get_Body", m_body, p); }
-  STDMETHOD(put_Body)(BSTR v) override { return PutText("Appt.put_Body", m_body, v); }
-  STDMETHOD(get_IsRecurring)(VARIANT_BOOL* p) override { return GetValue("Appt.get_IsRecurring", m_recurring, p); }
+  STDMETHOD(get_EntryID)(BSTR* p) override { return GetProp("Appt.get_EntryID", m_entryId, p); }
+  STDMETHOD(get_Subject)(BSTR* p) override { return GetProp("Appt.get_Subject", m_subject, p); }
+  STDMETHOD(put_Subject)(BSTR v) override { return PutProp("Appt.put_Subject", m_subject, v); }
+  STDMETHOD(get_Start)(DATE* p) override { return GetProp("Appt.get_Start", m_start, p); }
+  STDMETHOD(put_Start)(DATE v) override { return PutProp("Appt.put_Start", m_start, v); }
+  STDMETHOD(get_End)(DATE* p) override { return GetProp("Appt.get_End", m_end, p); }
+  STDMETHOD(put_End)(DATE v) override { return PutProp("Appt.put_End", m_end, v); }
+  STDMETHOD(get_Location)(BSTR* p) override { return GetProp("Appt.get_Location", m_location, p); }
+  STDMETHOD(put_Location)(BSTR v) override { return PutProp("Appt.put_Location", m_location, v); }
+  STDMETHOD(get_AllDayEvent)(VARIANT_BOOL* p) override { return GetProp("Appt.get_AllDayEvent", m_allDay, p); }
+  STDMETHOD(put_AllDayEvent)(VARIANT_BOOL v) override { return PutProp("Appt.put_AllDayEvent", m_allDay, v); }
+  STDMETHOD(get_ReminderSet)(VARIANT_BOOL* p) override { return GetProp("Appt.get_ReminderSet", m_reminderSet, p); }
+  STDMETHOD(put_ReminderSet)(VARIANT_BOOL v) override { return PutProp("Appt.put_ReminderSet", m_reminderSet, v); }
+  STDMETHOD(get_ReminderMinutesBeforeStart)(LONG* p) override { return GetProp("Appt.get_ReminderMinutesBeforeStart", m_reminderMinutes, p); }
+  STDMETHOD(put_ReminderMinutesBeforeStart)(LONG v) override { return PutProp("Appt.put_ReminderMinutesBeforeStart", m_reminderMinutes, v); }
+  STDMETHOD(get_BusyStatus)(LONG* p) override { return GetProp("Appt.get_BusyStatus", m_busy, p); }
+  STDMETHOD(put_BusyStatus)(LONG v) override { return PutProp("Appt.put_BusyStatus", m_busy, v); }
+  STDMETHOD(get_Body)(BSTR* p) override { return GetProp("Appt.get_Body", m_body, p); }
+  STDMETHOD(put_Body)(BSTR v) override { return PutProp("Appt.put_Body", m_body, v); }
+  STDMETHOD(get_IsRecurring)(VARIANT_BOOL* p) override { return GetProp("Appt.get_IsRecurring", m_recurring, p); }
   STDMETHOD(Save)() override {
     HRESULT hr = Calls().Call("Appt.Save");
     if (FAILED(hr)) return hr;
@@ -289,30 +293,6 @@ class FakeAppointment : public FakeObject<_AppointmentItem> {
   std::vector<FakeRecipient*> m_recipients;  // one reference each
   int m_saves = 0;
   bool m_deleted = false;
-
- private:
-  static HRESULT GetText(const char* what, const Text& t, BSTR* p) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) *p = ToBstr(t);
-    return hr;
-  }
-  static HRESULT PutText(const char* what, Text& t, BSTR v) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) t = FromBstr(v);
-    return hr;
-  }
-  template <class T>
-  static HRESULT GetValue(const char* what, const T& field, T* p) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) *p = field;
-    return hr;
-  }
-  template <class T>
-  static HRESULT PutValue(const char* what, T& field, T v) {
-    HRESULT hr = Calls().Call(what);
-    if (SUCCEEDED(hr)) field = v;
-    return hr;
-  }
 };
 
 class FakeRecipients : public FakeObject<ISafeRecipients> {
