@@ -300,7 +300,7 @@ TEST_F(Pimctl, AnImportKilledMidwayLeavesEveryEarlierCommit) {
     inside = writeLocked(dir_ / "store.db");
     if (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well into the rows
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // into the rows
   EXPECT_TRUE(inside) << "the import never took the write lock";
   ::kill(pid, SIGKILL);
   int status = 0;
