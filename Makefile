@@ -1,10 +1,11 @@
 # The two commands of the README: `make run` and `make test`. Both do all set-up first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test bootstrap build asan check-windows fuzz clean
+.PHONY: run test bootstrap build asan tsan check-windows fuzz clean
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -21,6 +22,7 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory asan
+	$(MAKE) --no-print-directory tsan
 	@scripts/fuzz-smoke.sh
 
 asan: bootstrap
@@ -28,5 +30,11 @@ asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS) -E check_windows_build
 
+# The threading tests under ThreadSanitizer (the suites' `threads` label).
+tsan: bootstrap
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIM_TSAN=ON -DPIM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target module_tests test_component test_platform qlt_tests
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L threads
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

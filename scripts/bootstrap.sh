@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
   khal time
+  # msgconvert cannot start without it, yet its package only recommends it
+  libemail-address-perl
 )
 
 missing=()

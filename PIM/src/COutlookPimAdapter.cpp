@@ -176,9 +176,19 @@ STDMETHODIMP COutlookPimAdapter::Logon(BSTR* pMyPimId, EPimAdapterResult* pResul
 
   if (*pName == nullptr) *pName = SysAllocString(OLESTR(""));
   if (pMyPimId != nullptr)
-    m_MyPimId = SysAllocStringLen(*pMyPimId, SysStringLen(*pMyPimId));
+    m_MyPimId = *pName ? SysAllocStringLen(*pMyPimId, SysStringLen(*pMyPimId)) : nullptr;
   else
     m_MyPimId = ownName;
+  if (m_MyPimId == nullptr) {
+    // Out of memory: a logon without the identity would be no logon, so the caller gets no string.
+    if (pMyPimId != nullptr) {
+      SysFreeString(*pMyPimId);
+      *pMyPimId = nullptr;
+    }
+    *pResult = EPimAdapterResult_ERROR;
+    PIM_TRACE("Logon", QLT_CString("ABORTING, bad HR: ") + (LONG)E_OUTOFMEMORY);
+    return S_OK;
+  }
 
   *pResult = EPimAdapterResult_SUCCESS;
   PIM_TRACE("Logon", QLT_CString("Logon() Left. MyOutlookId is: ") + TraceText(m_MyPimId));

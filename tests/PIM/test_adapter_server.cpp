@@ -8,6 +8,7 @@
 #include <ObjectFrame.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "ComTestSupport.h"
@@ -120,6 +121,72 @@ TEST_F(AdapterServerTest, HandoutWorksOnTwoThreadsAndLogoffGivesEverythingBack) 
   EXPECT_REF(app.get(), 1);
   EXPECT_REF(calendarFolder.get(), 1);
   EXPECT_REF(contactsFolder.get(), 1);
+}
+
+// The handed-out databases used from two threads at the same time: each call rebinds to its own
+// thread under the database's lock, queries and adds reach the server from both, and Logoff still
+// gives every reference back.
+TEST_F(AdapterServerTest, HandedOutDatabasesServeTwoThreadsAtOnce) {
+  ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
+  // Borrowed: the databases go with the logon.
+  ICalendarDatabase* cal = nullptr;
+  IContactsDatabase* contacts = nullptr;
+  EPimAdapterResult r;
+  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
+  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
+  ASSERT_TRUE(cal && contacts);
+  ComPtr<_Application> app(adapter_->m_pTheOutlookApp);
+  ComPtr<MAPIFolder> calendarFolder(adapter_->m_pCalendarFolder);
+
+  const DATE day = 55000.0;  // 2050-07-31: no other test writes there
+  std::atomic<int> added{0};
+  auto work = [&](int t) {
+    pimtest::Apartment com;
+    for (int i = 0; i < 10; ++i) {
+      ComPtr<ICalendarEntry> entry;
+      ECalendarDatabaseResult cr = ECalendarDatabaseResult_ERROR;
+      ASSERT_EQ(cal->CreateCalendarEntry(entry.put(), &cr), S_OK);
+      pimtest::Bstr subject(t ? u"thread one" : u"thread zero");
+      entry->put_subject(subject.get());
+      entry->put_startTime(day + i / 24.0);
+      entry->put_endTime(day + i / 24.0 + 0.01);
+      EXPECT_EQ(cal->AddCalendarEntry(entry.get(), &cr), S_OK);
+      if (cr == ECalendarDatabaseResult_SUCCESS) ++added;
+      ComPtr<ICalendarEntryList> list;
+      EXPECT_EQ(cal->GetCalendarEntriesForPeriod(day, day + 1, list.put(), &cr), S_OK);
+      EXPECT_EQ(cr, ECalendarDatabaseResult_SUCCESS);
+      ComPtr<IContactEntry> contact;
+      EContactsDatabaseResult kr = EContactsDatabaseResult_ERROR;
+      pimtest::Bstr first(u"Nobody"), last(u"Atall");
+      EXPECT_EQ(contacts->GetContactByName(first.get(), last.get(), contact.put(), &kr), S_OK);
+      EXPECT_EQ(kr, EContactsDatabaseResult_NO_ITEM_FOUND);
+    }
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(added.load(), 20);
+
+  ComPtr<ICalendarEntryList> list;
+  ECalendarDatabaseResult cr = ECalendarDatabaseResult_ERROR;
+  ASSERT_EQ(cal->GetCalendarEntriesForPeriod(day, day + 1, list.put(), &cr), S_OK);
+  UINT n = 0;
+  list->get_numElements(&n);
+  EXPECT_EQ(n, 20u);
+  // Tidy the store for the other tests.
+  ComPtr<ICalendarEntryListIterator> it;
+  ASSERT_EQ(list->GetIterator(it.put()), S_OK);
+  for (VARIANT_BOOL more = VARIANT_TRUE; more == VARIANT_TRUE;) {
+    ComPtr<ICalendarEntry> e;
+    if (it->get_current(e.put()) != S_OK || !e) break;
+    cal->RemoveCalendarEntry(e.get(), &cr);
+    if (FAILED(it->Next(&more))) break;
+  }
+  list.reset();
+  it.reset();
+  EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
+  EXPECT_REF(app.get(), 1);
+  EXPECT_REF(calendarFolder.get(), 1);
 }
 
 TEST_F(AdapterServerTest, FailingFolderFetchAndFailingLogoffAgainstTheServer) {

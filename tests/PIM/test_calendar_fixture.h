@@ -14,10 +14,12 @@
 #include "CCalendarEntry.h"
 #include "CCalendarEntryList.h"
 #include "support/ComTestSupport.h"
-#include "test_calendar_fakes.h"
+#include "support/FakeOutlook.h"
 #include "../support/TraceCapture.h"
 
 namespace caltest {
+
+using namespace pimtest;
 
 // The machine's time zone for one scope.
 class TimeZoneScope {
@@ -64,15 +66,13 @@ inline std::u16string Str(BSTR b) { return b ? std::u16string(reinterpret_cast<c
 class CalendarTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CurrentWorld() = &m_world;
+    m_world.Clear();
     ASSERT_TRUE(SUCCEEDED(m_com.hr()));
     ASSERT_EQ(CoRegisterClassObject(CLSID_SafeAppointmentItem, &m_safeFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                     &m_cookie),
               S_OK);
-    m_app = new FakeApplication(&m_store);
-    m_app->AddRef();
-    m_folder = new FakeFolder(&m_store);
-    m_folder->AddRef();
+    m_app = new ::testing::NiceMock<FakeApplication>(&m_store);
+    m_folder = new ::testing::NiceMock<FakeFolder>(&m_store);
     CComObject<CCalendarDatabase>* p = nullptr;
     ASSERT_EQ(CComObject<CCalendarDatabase>::CreateInstance(&p), S_OK);
     m_db = ComPtr<ICalendarDatabase>(p);
@@ -89,9 +89,9 @@ class CalendarTest : public ::testing::Test {
     m_app->Release();
     m_store.Clear();
     CoRevokeClassObject(m_cookie);
-    EXPECT_EQ(m_world.live.load(), 0) << "test doubles still referenced";
+    EXPECT_EQ(LiveFakes().load(), 0) << "test doubles still referenced";
     EXPECT_EQ(_Module.GetLockCount(), 0) << "component objects still alive";
-    CurrentWorld() = nullptr;
+    m_world.Clear();
   }
 
   // Puts the application and the folder into the database's record as if unmarshalled here.
@@ -128,8 +128,11 @@ class CalendarTest : public ::testing::Test {
   }
 
   pimtest::Apartment m_com;
-  World m_world;
-  SafeItemFactory m_safeFactory;
+  FakeCalls& m_world = Calls();
+  FakeClassFactory m_safeFactory{[](REFIID riid, void** ppv) {
+    HRESULT hr = Calls().Call("Safe.Create");
+    return FAILED(hr) ? hr : MakeFake<FakeSafeAppointment>(riid, ppv);
+  }};
   DWORD m_cookie = 0;
   FakeStore m_store;
   FakeApplication* m_app = nullptr;

@@ -3,9 +3,11 @@
 #include <pim/fault.h>
 
 #include "../support/TraceCapture.h"
-#include "test_contact_fakes.h"
+#include <CContactEntry.h>
 
-using namespace contacts_test;
+#include "support/FakeOutlook.h"
+
+using namespace pimtest;
 using testing::_;
 using testing::Return;
 
@@ -28,7 +30,7 @@ class ContactEntry : public testing::Test {
     if (m_entry) m_entry->Release();
     EXPECT_REF(m_contact, 1);
     m_contact->Release();
-    EXPECT_EQ(MockSafeContact::s_live.load(), 0) << "a safe contact item was not released";
+    EXPECT_EQ(LiveFakes().load(), 0) << "a safe contact item was not released";
     EXPECT_EQ(_Module.GetLockCount(), 0) << "a component object is still alive";
     CoUninitialize();
   }
@@ -37,7 +39,7 @@ class ContactEntry : public testing::Test {
   void ExpectExport(const char* path, LONG code, HRESULT hr) {
     std::u16string wanted = U16(path);
     IDispatch* contact = m_contact;
-    m_factory.configure = [=](MockSafeContact& m) {
+    m_configure = [=](MockSafeContact& m) {
       testing::InSequence order;
       EXPECT_CALL(m, put_Item(contact)).WillOnce(Return(S_OK));
       EXPECT_CALL(m, SaveAs(_, _))
@@ -49,14 +51,22 @@ class ContactEntry : public testing::Test {
   }
 
   HRESULT Save(const char* path, int format) {
-    Text name(path);
+    BstrArg name(path);
     m_result = kPoisonResult;
     return m_entry->SaveAsVCard(name, (EContactFileFormat)format, &m_result);
   }
 
   FakeContact* m_contact = nullptr;
   CComObject<CContactEntry>* m_entry = nullptr;
-  SafeContactFactory m_factory;
+  // Each safe item the factory makes is handed to m_configure before the component sees it.
+  std::function<void(MockSafeContact&)> m_configure;
+  FakeClassFactory m_factory{[this](REFIID riid, void** ppv) {
+    auto* mock = new testing::StrictMock<MockSafeContact>();
+    if (m_configure) m_configure(*mock);
+    HRESULT hr = mock->QueryInterface(riid, ppv);
+    mock->Release();
+    return hr;
+  }};
   EContactsDatabaseResult m_result = kPoisonResult;
 };
 
@@ -73,7 +83,7 @@ TEST_F(ContactEntry, EachFormatPassesItsTypeCode) {
     EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
     EXPECT_REF(m_contact, 2);  // the test's and the entry's
   }
-  EXPECT_EQ(m_factory.created, 4) << "one safe item per export";
+  EXPECT_EQ(m_factory.activations, 4) << "one safe item per export";
 }
 
 TEST_F(ContactEntry, TwoExportsOfOneEntryEachUseTheirOwnSafeItem) {
@@ -85,7 +95,7 @@ TEST_F(ContactEntry, TwoExportsOfOneEntryEachUseTheirOwnSafeItem) {
   ExpectExport("b.msg", olMSG, S_OK);
   EXPECT_EQ(Save("b.msg", EContactFileFormat_MSG), S_OK);
   EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
-  EXPECT_EQ(m_factory.created, 2);
+  EXPECT_EQ(m_factory.activations, 2);
   EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:a.vcf"));
   EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:b.msg"));
   EXPECT_TRUE(capture.Contains((QLT_CString("result of SaveAs (hr) = ") + (LONG)S_OK).c_str()));
@@ -116,7 +126,7 @@ TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
     SCOPED_TRACE("Item refused");
     ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
     pimtest::TraceCapture capture;
-    m_factory.configure = [](MockSafeContact& m) { EXPECT_CALL(m, put_Item(_)).WillOnce(Return(E_INVALIDARG)); };
+    m_configure = [](MockSafeContact& m) { EXPECT_CALL(m, put_Item(_)).WillOnce(Return(E_INVALIDARG)); };
     EXPECT_EQ(Save("c.vcf", EContactFileFormat_VCARD), S_OK);  // SaveAs is not expected: a strict mock
     EXPECT_EQ(m_result, EContactsDatabaseResult_REDEMPTION_ERROR);
     EXPECT_TRUE(capture.Contains((QLT_CString("local check ABORTING, bad HR: ") + (LONG)E_INVALIDARG).c_str()));
@@ -125,9 +135,9 @@ TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
 
 TEST_F(ContactEntry, NullResultPointerMakesNoSafeItem) {
   ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
-  Text name("c.vcf");
+  BstrArg name("c.vcf");
   EXPECT_EQ(m_entry->SaveAsVCard(name, EContactFileFormat_VCARD, nullptr), E_POINTER);
-  EXPECT_EQ(m_factory.created, 0);
+  EXPECT_EQ(m_factory.activations, 0);
 }
 
 TEST_F(ContactEntry, RebindingReleasesTheOldContactAndTheLastReleaseTheNewOne) {

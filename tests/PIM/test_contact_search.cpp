@@ -4,13 +4,41 @@
 
 #include <thread>
 
-#include "../support/TraceCapture.h"
-#include "test_contact_fakes.h"
+#include <CContactEntry.h>
+#include <CContactsDatabase.h>
+#include <ComPtr.h>
 
-using namespace contacts_test;
+#include "../support/TraceCapture.h"
+#include "support/FakeOutlook.h"
+
+using namespace pimtest;
 using testing::_;
 
 namespace {
+
+// A contacts database given `folder` the way the adapter hands it over (the marshalled folder in
+// the kept stream, with the second reference the handover adds), already bound to this thread so
+// that a test's reference counts leave the database's own pointer out. The caller owns one
+// reference to the database.
+CComObject<CContactsDatabase>* MakeDatabase(MAPIFolder* folder) {
+  CComObject<CContactsDatabase>* db = nullptr;
+  EXPECT_EQ(CComObject<CContactsDatabase>::CreateInstance(&db), S_OK);
+  if (db == nullptr) return nullptr;
+  db->AddRef();
+  IStream* stream = nullptr;
+  EXPECT_EQ(CoMarshalInterThreadInterfaceInStream(IID_MAPIFolder, folder, &stream), S_OK);
+  db->m_pContactsFolderStream = stream;
+  if (stream) stream->AddRef();
+  EXPECT_TRUE(db->CheckAndUpdatePtrsFromStreams());
+  return db;
+}
+
+// A 48-character entry id in the PIM store's form whose window at 40 holds `window`.
+std::u16string EntryIdWithWindowAt(size_t length, size_t offset, const char* window) {
+  std::u16string id(length, u'E');
+  for (size_t k = 0; window[k] && offset + k < length; ++k) id[offset + k] = (char16_t)window[k];
+  return id;
+}
 
 IContactEntry* const kPoison = reinterpret_cast<IContactEntry*>(0xdeadbeef);
 // No result has this value; it still fits the enumeration.
@@ -32,9 +60,10 @@ class ContactSearch : public testing::Test {
  protected:
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    m_items = new FakeItems();
-    m_items->AddRef();  // the folder's
-    m_folder = new ContactsFolder(m_items);
+    Calls().Clear();
+    m_items = new testing::NiceMock<FakeItems>();
+    m_folder = new testing::NiceMock<FakeFolder>();
+    m_folder->SetItems(m_items);
     m_db = MakeDatabase(m_folder);
     ASSERT_NE(m_db, nullptr);
     m_folderRefs = RefCount(m_folder);
@@ -45,6 +74,7 @@ class ContactSearch : public testing::Test {
     m_db->Release();
     m_folder->Release();
     m_items->Release();
+    Calls().Clear();
     EXPECT_EQ(_Module.GetLockCount(), 0) << "a component object is still alive";
     CoUninitialize();
   }
@@ -83,7 +113,7 @@ class ContactSearch : public testing::Test {
   }
 
   FakeItems* m_items = nullptr;
-  ContactsFolder* m_folder = nullptr;
+  FakeFolder* m_folder = nullptr;
   CComObject<CContactsDatabase>* m_db = nullptr;
   ULONG m_folderRefs = 0;
   std::vector<ComPtr<IUnknown>> m_held;
@@ -114,7 +144,7 @@ TEST_F(ContactSearch, NameFilterMatchesEachNameLiterally) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
     std::u16string seen;
     EXPECT_CALL(*m_items, Find(_, _)).WillOnce([&](BSTR filter, IDispatch** pp) {
-      seen = FromBstr(filter);
+      seen = FromBstr(filter).value_or(u"");
       *pp = nullptr;
       return S_OK;
     });
@@ -137,7 +167,7 @@ TEST_F(ContactSearch, NameHitIsHandedOutBoundWithOneReference) {
     *pp = contact;
     return S_OK;
   });
-  Text first("Ann"), last("Lee");
+  BstrArg first("Ann"), last("Lee");
   ASSERT_EQ(ByName(first, last), S_OK);
   EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
   ASSERT_NE(m_entry, nullptr);
@@ -158,7 +188,7 @@ TEST_F(ContactSearch, NameHitThatIsNoContactIsAnError) {
     *pp = list;
     return S_OK;
   });
-  Text first("Team"), last("");
+  BstrArg first("Team"), last("");
   EXPECT_EQ(ByName(first, last), S_OK);
   EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
   EXPECT_EQ(m_entry, kPoison);
@@ -167,7 +197,7 @@ TEST_F(ContactSearch, NameHitThatIsNoContactIsAnError) {
 }
 
 TEST_F(ContactSearch, NameSearchFailureRows) {
-  Text first("Ann"), last("Lee");
+  BstrArg first("Ann"), last("Lee");
   FakeContact* contact = Hold(new FakeContact(u"X"));
   auto returnContact = [&](BSTR, IDispatch** pp) {
     contact->AddRef();
@@ -177,13 +207,13 @@ TEST_F(ContactSearch, NameSearchFailureRows) {
   {
     SCOPED_TRACE("Items");
     pimtest::TraceCapture capture;
-    m_folder->m_itemsHr = E_ACCESSDENIED;
+    Calls().Fail("Folder.get_Items", E_ACCESSDENIED);
     EXPECT_CALL(*m_items, Find(_, _)).Times(0);
     EXPECT_EQ(ByName(first, last), S_OK);
     EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
     EXPECT_EQ(m_entry, kPoison);
     EXPECT_TRUE(capture.Contains(Aborting(E_ACCESSDENIED)));
-    m_folder->m_itemsHr = S_OK;
+    Calls().Pass("Folder.get_Items");
     testing::Mock::VerifyAndClearExpectations(m_items);
   }
   {
@@ -212,7 +242,7 @@ TEST_F(ContactSearch, NameSearchFailureRows) {
 }
 
 TEST_F(ContactSearch, NullOutPointersWriteNothing) {
-  Text first("Ann"), last("Lee");
+  BstrArg first("Ann"), last("Lee");
   EXPECT_CALL(*m_items, Find(_, _)).Times(0);
   AddKeyed("00000000");
   IContactEntry* entry = kPoison;
@@ -234,7 +264,7 @@ TEST_F(ContactSearch, FolderMissingOnThisThreadIsAnError) {
   AddKeyed("00000000");
   std::thread other([&] {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Text first("Ann"), last("Lee");
+    BstrArg first("Ann"), last("Lee");
     EXPECT_EQ(ByName(first, last), S_OK);
     EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
     EXPECT_EQ(m_entry, kPoison);
@@ -361,26 +391,25 @@ TEST_F(ContactSearch, KeySearchFailureRows) {
   {
     SCOPED_TRACE("Items");
     pimtest::TraceCapture capture;
-    m_folder->m_itemsHr = E_ACCESSDENIED;
+    Calls().Fail("Folder.get_Items", E_ACCESSDENIED);
     ASSERT_EQ(ByKey(0), S_OK);
     expectError(E_ACCESSDENIED, capture);
     EXPECT_EQ(m_entry, kPoison);
-    m_folder->m_itemsHr = S_OK;
+    Calls().Pass("Folder.get_Items");
   }
   {
     SCOPED_TRACE("GetFirst");
     pimtest::TraceCapture capture;
-    m_items->m_getFirstHr = E_UNEXPECTED;
+    Calls().Fail("Items.GetFirst", E_UNEXPECTED);
     ASSERT_EQ(ByKey(0), S_OK);
     expectError(E_UNEXPECTED, capture);
     EXPECT_EQ(m_entry, kPoison);
-    m_items->m_getFirstHr = S_OK;
+    Calls().Pass("Items.GetFirst");
   }
   {
     SCOPED_TRACE("GetNext before a match");
     pimtest::TraceCapture capture;
-    m_items->m_getNextCalls = 0;
-    m_items->m_failGetNextAt = 1;
+    Calls().Fail("Items.GetNext", E_FAIL, 1);
     ASSERT_EQ(ByKey(0x11111111), S_OK);
     expectError(E_FAIL, capture);
     EXPECT_EQ(m_entry, kPoison);
@@ -388,8 +417,7 @@ TEST_F(ContactSearch, KeySearchFailureRows) {
   {
     SCOPED_TRACE("GetNext after a match");
     pimtest::TraceCapture capture;
-    m_items->m_getNextCalls = 0;
-    m_items->m_failGetNextAt = 1;
+    Calls().Fail("Items.GetNext", E_FAIL, 1);
     ASSERT_EQ(ByKey(0), S_OK);
     EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
     EXPECT_TRUE(capture.Contains(Aborting(E_FAIL)));
@@ -399,16 +427,15 @@ TEST_F(ContactSearch, KeySearchFailureRows) {
     EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
     ReleaseEntry();
     EXPECT_REF(match, 2);
-    m_items->m_failGetNextAt = -1;
   }
   {
     SCOPED_TRACE("EntryID");
     pimtest::TraceCapture capture;
-    match->m_entryIdHr = E_OUTOFMEMORY;
+    Calls().Fail("Contact.get_EntryID", E_OUTOFMEMORY);
     ASSERT_EQ(ByKey(0), S_OK);
     expectError(E_OUTOFMEMORY, capture);
     EXPECT_EQ(m_entry, kPoison);
-    match->m_entryIdHr = S_OK;
+    Calls().Pass("Contact.get_EntryID");
   }
   {
     SCOPED_TRACE("entry creation");

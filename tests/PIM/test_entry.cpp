@@ -203,8 +203,8 @@ TEST(EntryMappings, EachMappingKeepsItsOwnRuleForUnknownValues) {
 
 TEST_F(EntryTest, BindingTwiceMovesTheEntrysReferenceAndDestructionReleasesIt) {
   pimtest::TraceCapture trace;
-  ComPtr<FakeAppointment> a(new FakeAppointment());
-  ComPtr<FakeAppointment> b(new FakeAppointment());
+  ComPtr<FakeAppointment> a = ComPtr<FakeAppointment>::attach(new FakeAppointment());
+  ComPtr<FakeAppointment> b = ComPtr<FakeAppointment>::attach(new FakeAppointment());
   CCalendarEntry* impl = nullptr;
   ComPtr<ICalendarEntry> e = NewEntry(&impl);
 
@@ -252,7 +252,7 @@ TEST_F(EntryTest, TheModuleKnowsItsLiveEntriesOnly) {
   ComPtr<ICalendarEntry> e = NewEntry(&impl);
   EXPECT_EQ(CCalendarEntry::FromInterface(e.get()), impl);
   EXPECT_EQ(CCalendarEntry::FromInterface(nullptr), nullptr);
-  ComPtr<FakeAppointment> other(new FakeAppointment());
+  ComPtr<FakeAppointment> other = ComPtr<FakeAppointment>::attach(new FakeAppointment());
   EXPECT_EQ(CCalendarEntry::FromInterface(reinterpret_cast<ICalendarEntry*>(other.get())), nullptr);
   ICalendarEntry* gone = e.get();
   e.reset();

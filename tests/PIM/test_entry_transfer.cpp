@@ -10,7 +10,7 @@ class TransferTest : public CalendarTest {
  protected:
   // An appointment (the test's reference) bound to a new entry (the test's reference).
   void Bind() {
-    m_appt = ComPtr<FakeAppointment>(new FakeAppointment(&m_store));
+    m_appt = ComPtr<FakeAppointment>::attach(new FakeAppointment(&m_store));
     m_entry = NewEntry(&m_impl);
     m_impl->SetUnderlyingOutlookAppointment(m_appt.get());
     pimtest::Bstr me(u"Me");
@@ -112,7 +112,7 @@ TEST_F(TransferTest, ReadFailuresGiveTheirCodesAndReleaseWhatWasTaken) {
       {"Appt.get_Body", 2}, {"Appt.get_BusyStatus", 2}, {"Appt.get_EntryID", 2}, {"Safe.Create", 4},
       {"Safe.put_Item", 4}, {"Safe.get_Recipients", 3},
   };
-  const int baseline = m_world.live.load();
+  const int baseline = LiveFakes().load();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.call);
     Bind();
@@ -129,7 +129,7 @@ TEST_F(TransferTest, ReadFailuresGiveTheirCodesAndReleaseWhatWasTaken) {
     m_world.failures.clear();
     m_entry.reset();
     m_appt.reset();
-    EXPECT_EQ(m_world.live.load(), baseline);
+    EXPECT_EQ(LiveFakes().load(), baseline);
   }
 }
 
@@ -244,7 +244,7 @@ TEST_F(TransferTest, WriteFailuresGiveTheirCodesAndReleaseWhatWasTaken) {
       {"Recipient.put_Type", 3, false}, {"Recipient.Resolve", 3, false}, {"Appt.Save", 3, false},
       {"Appt.get_EntryID", 2, true},
   };
-  const int baseline = m_world.live.load();
+  const int baseline = LiveFakes().load();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.call);
     Bind();
@@ -263,7 +263,7 @@ TEST_F(TransferTest, WriteFailuresGiveTheirCodesAndReleaseWhatWasTaken) {
     EXPECT_REF(m_appt.get(), row.saved ? 2 : 1);  // the store keeps a saved one
     m_appt.reset();
     m_store.Clear();
-    EXPECT_EQ(m_world.live.load(), baseline);
+    EXPECT_EQ(LiveFakes().load(), baseline);
   }
 }
 

@@ -110,7 +110,7 @@ TEST_F(ContactsIo, ExportKeepsUnknownPropertiesAndReadsBackOutside)
     ASSERT_TRUE(contacts::exportVcfFile(*store_, (dir_ / "out.vcf").string()));
     EXPECT_EQ(pimtest::readFile(dir_ / "out.vcf"), text);
 
-    if (!pimtest::havePerlVcard()) GTEST_SKIP() << "Perl Text::vCard (libtext-vcard-perl) is not installed";
+    ASSERT_TRUE(pimtest::perlVcardRuns());
     const auto r = pimtest::runCommand(
         "/usr/bin/perl -MText::vCard::Addressbook -e 'binmode STDOUT, q(:encoding(UTF-8)); "
         "print $_->fullname, qq(\\n) for Text::vCard::Addressbook->new({source_file => $ARGV[0]})->vcards' " +

@@ -167,7 +167,7 @@ TEST(CompoundFile, SiblingTreesAreOrderedRedBlackTreesForEveryCount)
 
 TEST(CompoundFile, OutsideReadersSeeEveryStreamIntact)
 {
-    if (!pimtest::havePythonOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
+    ASSERT_TRUE(pimtest::olefileRuns());
     CompoundFile f;
     std::map<std::string, Bytes> expected;
     // Sizes around the mini-sector, sector and mini-stream cutoff boundaries.
@@ -197,7 +197,7 @@ TEST(CompoundFile, OutsideReadersSeeEveryStreamIntact)
         EXPECT_EQ(streams.at(name), toString(data)) << name;
     }
 
-    if (!pimtest::haveExecutable("/usr/bin/gsf")) GTEST_SKIP() << "gsf (libgsf-bin) is not installed";
+    ASSERT_TRUE(pimtest::gsfRuns());
     const auto list = pimtest::runCommand("/usr/bin/gsf list " + (dir / "f.cfb").string());
     ASSERT_EQ(list.status, 0) << list.out;
     EXPECT_NE(list.out.find("Sub/Deeper/leaf"), std::string::npos) << list.out;
@@ -210,7 +210,7 @@ TEST(CompoundFile, OutsideReadersSeeEveryStreamIntact)
 
 TEST(CompoundFile, FilesPastTheHeaderFatListUseDifatSectors)
 {
-    if (!pimtest::havePythonOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
+    ASSERT_TRUE(pimtest::olefileRuns());
     // 109 FAT sectors address about 6.8 MB; this needs DIFAT sectors.
     CompoundFile f;
     const Bytes big = pattern(8 * 1024 * 1024 + 17, 99);
@@ -305,7 +305,7 @@ pim::vcard::Card sampleContact()
 
 TEST(MessageFile, ContactPropertiesReadBackWithOlefile)
 {
-    if (!pimtest::havePythonOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
+    ASSERT_TRUE(pimtest::olefileRuns());
     const auto fields = pim::msg::contactFieldsFromCard(sampleContact());
     pimtest::TempDir dir;
     auto p = dumpMessage(dir, pim::msg::writeContactMessage(fields));
@@ -336,8 +336,7 @@ TEST(MessageFile, ContactPropertiesReadBackWithOlefile)
 
 TEST(MessageFile, MsgconvertReadsOurContact)
 {
-    if (!pimtest::haveExecutable("/usr/bin/msgconvert"))
-        GTEST_SKIP() << "msgconvert (libemail-outlook-message-perl) is not installed";
+    ASSERT_TRUE(pimtest::msgconvertRuns());
     pimtest::TempDir dir;
     const Bytes msg = pim::msg::writeContactMessage(pim::msg::contactFieldsFromCard(sampleContact()));
     pimtest::writeFile(dir / "c.msg", msg.data(), msg.size());
@@ -354,7 +353,7 @@ TEST(MessageFile, MsgconvertReadsOurContact)
 
 TEST(MessageFile, LongBodyAndManyPropertiesLeaveTheMiniStream)
 {
-    if (!pimtest::havePythonOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
+    ASSERT_TRUE(pimtest::olefileRuns());
     pim::msg::ContactFields f;
     f.displayName = "Big";
     for (int i = 0; i < 3000; ++i) f.body += "é";  // 6000 bytes as UTF-16: a regular stream

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,14 +36,41 @@ inline CommandResult runCommand(const std::string& command)
 
 inline bool haveExecutable(const char* path) { return ::access(path, X_OK) == 0; }
 
-inline bool havePythonOlefile()
+// The outside readers our files are checked with. Each probe runs the reader itself (on a known-good
+// input where it takes one), so a reader that is installed but cannot run, say for a missing Perl
+// module, fails the test with its own message instead of passing or skipping it.
+inline ::testing::AssertionResult readerRuns(const char* reader, const char* packages, const std::string& probe)
 {
-    return haveExecutable("/usr/bin/python3") && runCommand("/usr/bin/python3 -c 'import olefile'").status == 0;
+    const CommandResult r = runCommand(probe);
+    if (r.status == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << reader << " cannot run; install " << packages
+                                         << " (scripts/bootstrap.sh does). It said: " << r.out;
 }
 
-inline bool havePerlVcard()
+inline ::testing::AssertionResult olefileRuns()
 {
-    return haveExecutable("/usr/bin/perl") && runCommand("/usr/bin/perl -MText::vCard::Addressbook -e 1").status == 0;
+    return readerRuns("python3 with olefile", "python3-olefile",
+                      "/usr/bin/python3 -c 'import olefile, sys; "
+                      "sys.exit(0 if olefile.isOleFile(bytes.fromhex(\"d0cf11e0a1b11ae1\") + bytes(1528)) else 1)'");
+}
+
+inline ::testing::AssertionResult perlVcardRuns()
+{
+    return readerRuns("Perl Text::vCard", "libtext-vcard-perl",
+                      "/usr/bin/perl -MText::vCard::Addressbook -e '"
+                      "my @v = Text::vCard::Addressbook->new({source_text => "
+                      "qq(BEGIN:VCARD\\r\\nVERSION:3.0\\r\\nFN:A B\\r\\nEND:VCARD\\r\\n)})->vcards;"
+                      "exit(@v == 1 && $v[0]->fullname eq q(A B) ? 0 : 1)'");
+}
+
+inline ::testing::AssertionResult gsfRuns() { return readerRuns("gsf", "libgsf-bin", "/usr/bin/gsf --version"); }
+
+// perl -c loads every module the script uses (msgconvert needs Email::Address, which its package only
+// recommends) without converting anything.
+inline ::testing::AssertionResult msgconvertRuns()
+{
+    return readerRuns("msgconvert", "libemail-outlook-message-perl and libemail-address-perl",
+                      "test -x /usr/bin/msgconvert && /usr/bin/perl -c /usr/bin/msgconvert");
 }
 
 inline std::string shellQuote(const std::string& s)

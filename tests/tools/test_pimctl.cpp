@@ -1,7 +1,13 @@
 // pimctl end to end: the real program against a temporary registry and store.
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <set>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -332,6 +338,107 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
   Result local = pimctl("sync");
   EXPECT_EQ(local.status, 4);
   EXPECT_NE(local.err.find("is the local file"), std::string::npos) << local.err;
+}
+
+// Several processes on one store: two writers adding in a loop while a third reads the agenda. Every
+// add arrives, and no command gives up on a locked store.
+TEST_F(Pimctl, TwoWritersAndAReaderInSeparateProcessesLoseNothing) {
+  registerAll();
+  ASSERT_EQ(pimctl("store init").status, 0);
+  const int kEach = 12;
+  const std::string ctl = quote(PIMCTL_PATH);
+  auto writer = [&](const std::string& name) {
+    return "for i in $(seq 1 " + std::to_string(kEach) + "); do " + env_ + ctl + " add --subject " + name +
+           "-$i --start 2026-12-08T10:00 --end 2026-12-08T11:00 >/dev/null 2>>" + quote((dir_ / (name + ".err")).string()) +
+           " || echo \"add $i: exit $?\" >>" + quote((dir_ / (name + ".err")).string()) + "; done";
+  };
+  const std::string reader = "for i in $(seq 1 " + std::to_string(kEach) + "); do " + env_ + ctl +
+                             " agenda --from 2026-12-08 --day --json >/dev/null 2>>" + quote((dir_ / "reader.err").string()) +
+                             " || echo \"agenda $i: exit $?\" >>" + quote((dir_ / "reader.err").string()) + "; done";
+  Result r = shell("sh -c " + quote("( " + writer("a") + " ) & ( " + writer("b") + " ) & ( " + reader + " ) & wait"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"a.err", "b.err", "reader.err"}) EXPECT_EQ(slurp(dir_ / name), "") << name;
+
+  json day = parse(pimctl("agenda --from 2026-12-08 --day --json"));
+  std::set<std::string> subjects;
+  for (const json& e : day["entries"]) subjects.insert(e["subject"].get<std::string>());
+  EXPECT_EQ(day["entries"].size(), 2u * kEach);
+  for (int i = 1; i <= kEach; ++i) {
+    EXPECT_TRUE(subjects.count("a-" + std::to_string(i))) << "a-" << i;
+    EXPECT_TRUE(subjects.count("b-" + std::to_string(i))) << "b-" << i;
+  }
+}
+
+// True while another connection holds the store's write lock.
+bool writeLocked(const fs::path& store) {
+  sqlite3* db = nullptr;
+  bool locked = false;
+  if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    locked = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_BUSY;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  sqlite3_close(db);
+  return locked;
+}
+
+// SIGKILL in the middle of an import leaves a store that opens, passes SQLite's own check and holds
+// every commit made before it; the half-done import is not there, and the next writer gets in.
+TEST_F(Pimctl, AnImportKilledMidwayLeavesEveryEarlierCommit) {
+  registerAll();
+  ASSERT_EQ(pimctl("store init").status, 0);
+  for (int i = 1; i <= 3; ++i)
+    ASSERT_EQ(pimctl("add --subject before-" + std::to_string(i) + " --start 2026-12-08T0" + std::to_string(i) +
+                     ":00 --end 2026-12-08T0" + std::to_string(i) + ":30").status, 0);
+  std::ofstream(dir_ / "small.ics") << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:small@test\r\n"
+                                       "DTSTAMP:20260101T000000Z\r\nSUMMARY:before-import\r\n"
+                                       "DTSTART:20261208T120000Z\r\nDTEND:20261208T130000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  ASSERT_EQ(pimctl("store import " + quote((dir_ / "small.ics").string())).status, 0);
+
+  {
+    std::ofstream big(dir_ / "big.ics");
+    big << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
+    for (int i = 0; i < 40000; ++i)
+      big << "BEGIN:VEVENT\r\nUID:big-" << i << "@test\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:big " << i
+          << "\r\nDTSTART:20261208T150000Z\r\nDTEND:20261208T153000Z\r\nEND:VEVENT\r\n";
+    big << "END:VCALENDAR\r\n";
+  }
+  // exec keeps the shell's process id for pimctl itself.
+  const std::string line = "exec " + env_ + quote(PIMCTL_PATH) + " store import " + quote((dir_ / "big.ics").string()) +
+                           " >/dev/null 2>&1";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool inside = false;
+  for (int i = 0; i < 3000 && !inside; ++i) {
+    inside = writeLocked(dir_ / "store.db");
+    if (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // into the rows
+  EXPECT_TRUE(inside) << "the import never took the write lock";
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the import ended before it was killed";
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((dir_ / "store.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  json day = parse(pimctl("agenda --from 2026-12-08 --day --json"));
+  std::set<std::string> subjects;
+  for (const json& e : day["entries"]) subjects.insert(e["subject"].get<std::string>());
+  EXPECT_EQ(subjects, (std::set<std::string>{"before-1", "before-2", "before-3", "before-import"}));
+  EXPECT_EQ(day["entries"].size(), 4u);
+  Result after = pimctl("add --subject after --start 2026-12-08T18:00 --end 2026-12-08T19:00");
+  EXPECT_EQ(after.status, 0) << after.err;
 }
 
 }  // namespace
