@@ -805,8 +805,14 @@ bool splitDataUri(const Property& p, std::string& mediaType, std::string& data)
     if (comma == std::string::npos) return false;
     const std::string_view meta = std::string_view(p.value).substr(5, comma - 5);
     if (meta.size() < 7 || !iequals(meta.substr(meta.size() - 7), ";base64")) return false;
+    // Only real base64 becomes ENCODING=b: anything else would make the card unreadable in 3.0.
+    const std::string_view payload = std::string_view(p.value).substr(comma + 1);
+    for (char c : payload)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+              c == '='))
+            return false;
     mediaType = std::string(meta.substr(0, meta.size() - 7));
-    data = p.value.substr(comma + 1);
+    data = std::string(payload);
     return true;
 }
 
