@@ -3,6 +3,7 @@
 // index, and the export, which must read back card for card.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -19,7 +20,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto store = fuzz::freshStore();
-  const pim::store::ImportResult r = pim::contacts::importVcf(*store, text);
+  pim::store::ImportResult r;
+  try {
+    r = pim::contacts::importVcf(*store, text);
+  } catch (const pim::store::StoreError& e) {
+    // Cards the reader took must store: show what the writer made of them.
+    fprintf(stderr, "import failed: %s\n", e.what());
+    try {
+      fprintf(stderr, "%s\n", pim::vcard::writeCards(pim::vcard::parseCards(text)).c_str());
+    } catch (const pim::vcard::ParseError&) {
+    }
+    std::abort();
+  }
   if (r.errors.size() != r.skipped) std::abort();  // every card skipped is reported
   const size_t stored = store->count(pim::store::Folder::Contacts);
   if (stored != r.imported) std::abort();

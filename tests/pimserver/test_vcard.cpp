@@ -248,6 +248,25 @@ TEST(VcardWrite, DataUriThatIsNotBase64StaysAUri)
     EXPECT_EQ(back[0].find("PHOTO")->value, "data:image/png;base64,iVBORw0K\":;;Main St. 1;Town");
 }
 
+// Found by fuzz_vcf_import: after a base64 photo, the reader took an unindented line without a
+// colon for more base64, as 2.1 writes it; in 3.0 that line is the start of the next property,
+// folded before its colon, as our writer folds a long parameter.
+TEST(VcardRead, UnindentedBase64ContinuesOnlyIn21)
+{
+    Card c;
+    Property& photo = c.add("PHOTO", "");
+    photo.params.push_back({"ENCODING", {"b"}});
+    photo.value = "iVBORw0KGgo=";
+    Property& adr = c.add("ADR", "x");
+    adr.params.push_back({"LABEL", {std::string(90, 'L')}});
+    const std::string out = writeCard(c);
+    const auto back = parseCards(out);
+    ASSERT_EQ(back.size(), 1u) << out;
+    EXPECT_EQ(back[0].find("PHOTO")->value, "iVBORw0KGgo=");
+    ASSERT_NE(back[0].find("ADR"), nullptr) << out;
+    EXPECT_EQ(back[0].find("ADR")->param("LABEL")->values.at(0), std::string(90, 'L'));
+}
+
 TEST(VcardWrite, AddsRequiredNamesAndSanitisesValues)
 {
     Card c;
