@@ -152,8 +152,21 @@ private:
         }
         return n;
     }
+    // Parsing, evaluation and destruction all recurse over the tree: its depth and size are bounded
+    // so that no filter text can exhaust the stack.
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(d) {
+            if (++depth > kMaxNesting) {
+                --depth;
+                throw Error("filter nested too deeply");
+            }
+        }
+        ~Nesting() { --depth; }
+    };
     std::unique_ptr<Node> parseNot() {
         if (isWord("not")) {
+            Nesting guard(depth_);
             advance();
             auto n = std::make_unique<Node>();
             n->kind = Node::Not;
@@ -161,6 +174,7 @@ private:
             return n;
         }
         if (tok_.kind == Token::LParen) {
+            Nesting guard(depth_);
             advance();
             auto n = parseOr();
             if (tok_.kind != Token::RParen) throw Error("missing )");
@@ -171,6 +185,7 @@ private:
     }
     std::unique_ptr<Node> parseCompare() {
         if (tok_.kind != Token::Prop) throw Error("expected [Property]");
+        if (++comparisons_ > kMaxComparisons) throw Error("filter has too many comparisons");
         auto n = std::make_unique<Node>();
         auto type = propertyType(tok_.text, calendar_, &n->property);
         if (!type) throw Error("unknown property [" + tok_.text + "]");
@@ -210,8 +225,13 @@ private:
         return n;
     }
 
+    static constexpr int kMaxNesting = 100;
+    static constexpr int kMaxComparisons = 1000;
+
     Lexer lex_;
     Token tok_;
+    int depth_ = 0;
+    int comparisons_ = 0;
     bool calendar_;
     const Formats& formats_;
 };

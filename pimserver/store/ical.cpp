@@ -30,6 +30,8 @@ std::string resolveWith(const std::string& tzid, const std::map<std::string, std
 
 ComponentPtr parse(std::string_view text) {
     initOnce();
+    // libical reads a C string: a NUL would silently cut the text there.
+    if (text.find('\0') != std::string_view::npos) return nullptr;
     std::string s(text);
     icalcomponent* c = icalparser_parse_string(s.c_str());
     if (!c) return nullptr;

@@ -21,7 +21,7 @@ struct ComponentDeleter {
 using ComponentPtr = std::unique_ptr<icalcomponent, ComponentDeleter>;
 
 /// Parses iCalendar text. A bare VEVENT (or other component) is wrapped in a
-/// VCALENDAR. Null when the text holds no component.
+/// VCALENDAR. Null when the text holds no component, or a NUL byte.
 ComponentPtr parse(std::string_view text);
 
 /// The text of a component, CRLF line ends.

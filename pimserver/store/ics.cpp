@@ -143,6 +143,8 @@ ImportResult Store::importIcs(std::string_view text, const Progress& progress) {
                     // An unreadable event fails before anything is written.
                     storeEvent(existing.value_or(0), cal.get(), z, !existing, &added);
                 } else if (name == "VTODO" || name == "VJOURNAL") {
+                    // Kept as written, so it must read back: the export carries it to other readers.
+                    if (!ical::parse(text)) throw StoreError(Errc::Invalid, "unreadable " + name);
                     insertItem(Folder::Calendar, name == "VTODO" ? Kind::Task : Kind::Note, group.front()->uid, text, "",
                                0, 0, false, 0, 0);
                 } else {

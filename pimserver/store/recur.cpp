@@ -262,8 +262,27 @@ Series compileSeries(icalcomponent* cal, const std::string& fallback) {
         s.spanEnd = s.end;
         for (auto& o : s.overrides) s.spanEnd = std::max(s.spanEnd, o.end);
     } else {
+        // A long series is not walked to its end on every save (years of hourly instances took
+        // seconds): past a bound, UNTIL limits the span, or it is left open, which only widens
+        // what the span index answers.
+        constexpr std::size_t kWalked = 10000;
+        const std::vector<Instance> first = expand(s, -kOpenEnd, kOpenEnd, kWalked);
         s.spanEnd = s.end;
-        for (const Instance& i : expand(s, -kOpenEnd, kOpenEnd, 1000000)) s.spanEnd = std::max(s.spanEnd, i.end);
+        for (const Instance& i : first) s.spanEnd = std::max(s.spanEnd, i.end);
+        if (first.size() >= kWalked) {
+            bool bounded = true;
+            for (const icalrecurrencetype& r : s.rules) {
+                if (icaltime_is_null_time(r.until)) {
+                    bounded = false;
+                    break;
+                }
+                WallTime u = fromIcal(r.until);
+                if (r.until.is_date) u.hour = u.minute = u.second = 0;
+                s.spanEnd = std::max(s.spanEnd, zone::toUtc(s.zone, u) + s.maxLength + 86400);
+            }
+            for (auto& r : s.rdates) s.spanEnd = std::max(s.spanEnd, r.end);
+            if (!bounded) s.spanEnd = kOpenEnd;
+        }
         for (auto& o : s.overrides) s.spanEnd = std::max(s.spanEnd, o.end);
     }
     return s;

@@ -323,6 +323,8 @@ bool isQuotedPrintableHead(std::string_view head) { return icontains(head, "QUOT
 
 bool isBase64Head(std::string_view head) { return icontains(head, "BASE64") || icontains(head, "ENCODING=B"); }
 
+bool isVersion21(std::string_view version) { return version == "2.1" || version == "2.0" || version == "1.0"; }
+
 std::vector<Line> logicalLines(std::string_view text)
 {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -342,6 +344,9 @@ std::vector<Line> logicalLines(std::string_view text)
     bool softBreak = false;  // quoted-printable line ending in '='
     bool base64 = false;     // 2.1 base64 value that may go on unindented
     bool quotedPrintable = false;
+    // Only 2.1 continues base64 on unindented lines; in 3.0 and 4.0 such a line is the first
+    // piece of the next property, folded before its colon.
+    bool unindentedBase64 = true;
     for (std::size_t i = 0; i < physical.size(); ++i) {
         std::string_view p = physical[i];
         if (!lines.empty()) {
@@ -357,7 +362,7 @@ std::vector<Line> logicalLines(std::string_view text)
                 softBreak = quotedPrintable && !cur.text.empty() && cur.text.back() == '=';
                 continue;
             }
-            if (base64 && !trim(p).empty() && p.find(':') == std::string_view::npos) {
+            if (base64 && unindentedBase64 && !trim(p).empty() && p.find(':') == std::string_view::npos) {
                 cur.text.append(trim(p));
                 continue;
             }
@@ -370,6 +375,9 @@ std::vector<Line> logicalLines(std::string_view text)
         }
         lines.push_back({std::string(p), i + 1});
         const std::string_view head = headOf(lines.back().text);
+        if (iequals(trim(p), "BEGIN:VCARD")) unindentedBase64 = true;
+        else if (head.size() < p.size() && iequals(trim(head), "VERSION"))
+            unindentedBase64 = isVersion21(trim(std::string_view(lines.back().text).substr(head.size() + 1)));
         quotedPrintable = isQuotedPrintableHead(head);
         base64 = isBase64Head(head);
         softBreak = quotedPrintable && lines.back().text.back() == '=';
@@ -523,8 +531,6 @@ RawProperty parseLine(const Line& l, bool v4)
     }
     return raw;
 }
-
-bool isVersion21(std::string_view version) { return version == "2.1" || version == "2.0" || version == "1.0"; }
 
 }  // namespace
 
@@ -805,8 +811,14 @@ bool splitDataUri(const Property& p, std::string& mediaType, std::string& data)
     if (comma == std::string::npos) return false;
     const std::string_view meta = std::string_view(p.value).substr(5, comma - 5);
     if (meta.size() < 7 || !iequals(meta.substr(meta.size() - 7), ";base64")) return false;
+    // Only real base64 becomes ENCODING=b: anything else would make the card unreadable in 3.0.
+    const std::string_view payload = std::string_view(p.value).substr(comma + 1);
+    for (char c : payload)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+              c == '='))
+            return false;
     mediaType = std::string(meta.substr(0, meta.size() - 7));
-    data = p.value.substr(comma + 1);
+    data = std::string(payload);
     return true;
 }
 

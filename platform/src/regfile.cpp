@@ -269,9 +269,15 @@ namespace {
 
 std::string quote(const std::string& s) {
   std::string r = "\"";
+  // Line breaks and NULs in names as the reader's escapes: written raw they would end the line.
   for (char c : s) {
-    if (c == '\\' || c == '"') r += '\\';
-    r += c;
+    if (c == '\n') r += "\\n";
+    else if (c == '\r') r += "\\r";
+    else if (c == '\0') r += "\\0";
+    else {
+      if (c == '\\' || c == '"') r += '\\';
+      r += c;
+    }
   }
   return r + "\"";
 }

@@ -317,6 +317,9 @@ LSTATUS open_key(HKEY h, const char* sub, PHKEY out) {
 LSTATUS create_key(HKEY h, const char* sub, PHKEY out, LPDWORD disposition) {
   if (!out || !sub) return ERROR_INVALID_PARAMETER;
   *out = nullptr;
+  // The file has no way to write a line break inside a key's path: such a key would make the
+  // whole registry unreadable at the next load.
+  if (std::strpbrk(sub, "\r\n")) return ERROR_INVALID_PARAMETER;
   return locked([&](Store& s) -> DWORD {
     Handle where;
     size_t base;

@@ -109,7 +109,9 @@ HRESULT parse(const std::vector<BYTE>& bytes, LibData& lib) {
   if (!r.bytes(magic, 8) || std::memcmp(magic, kMagic, 8) != 0) return TYPE_E_UNSUPFORMAT;
   lib.attr.guid = r.guid();
   lib.attr.lcid = r.u32();
-  lib.attr.syskind = static_cast<SYSKIND>(r.u16());
+  const uint16_t syskind = r.u16();
+  if (syskind > SYS_WIN64) return TYPE_E_INVDATAREAD;  // no SYSKIND may hold another value
+  lib.attr.syskind = static_cast<SYSKIND>(syskind);
   lib.attr.wMajorVerNum = r.u16();
   lib.attr.wMinorVerNum = r.u16();
   lib.attr.wLibFlags = r.u16();

@@ -136,6 +136,29 @@ TEST_F(FilterTest, UnreadableFiltersAreErrors) {
     EXPECT_NO_THROW(filter::parse("[FirstName] = \"Ann\" and [LastName] = \"Smith\"", false, f));
 }
 
+// Parsing, evaluating and freeing a filter recurse over it: a text of a million parentheses or
+// terms must be refused, not overflow the stack.
+TEST_F(FilterTest, DeepOrHugeFiltersAreErrors) {
+    filter::Formats f;
+    auto nested = [](int depth, const std::string& open) {
+        std::string s;
+        for (int i = 0; i < depth; ++i) s += open;
+        s += "[Subject] = 'a'";
+        if (open == "(") s += std::string(depth, ')');
+        return s;
+    };
+    EXPECT_NO_THROW(filter::parse(nested(100, "("), true, f));
+    EXPECT_NO_THROW(filter::parse(nested(100, "not "), true, f));
+    EXPECT_THROW(filter::parse(nested(101, "("), true, f), filter::Error);
+    EXPECT_THROW(filter::parse(nested(1000000, "("), true, f), filter::Error);
+    EXPECT_THROW(filter::parse(nested(1000000, "not "), true, f), filter::Error);
+    std::string terms = "[Subject] = 'a'";
+    for (int i = 1; i < 1000; ++i) terms += " or [Subject] = 'a'";
+    auto many = filter::parse(terms, true, f);
+    EXPECT_TRUE(filter::evaluate(*many, values({{"Subject", text("A")}})));
+    EXPECT_THROW(filter::parse(terms + " and [Body] = 'b'", true, f), filter::Error);
+}
+
 TEST_F(FilterTest, WindowBoundsThePeriodQuery) {
     filter::Formats f;
     auto w = filter::window(*filter::parse("[Start] <= \"5/8/2026 0:00\" and [End] >= \"5/1/2026 0:00\"", true, f));

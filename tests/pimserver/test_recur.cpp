@@ -181,3 +181,32 @@ TEST(Recur, DateArithmeticAgreesWithLibicalIterator) {
         }
     }
 }
+
+// Found by fuzz_ics_import: a rule from the year 1013 to 2027 was walked instance by instance on
+// every save to find where the series ends. Past a bound the span now comes from UNTIL, or is left
+// open for COUNT rules; instances at the far end are still found.
+TEST(Recur, LongSeriesAreBoundedWithoutLosingTheirLastInstances) {
+    Series until = compile(
+        "BEGIN:VEVENT\r\nUID:u\r\nDTSTART;TZID=America/New_York:10130603T090000\r\n"
+        "DTEND;TZID=America/New_York:10130603T100000\r\n"
+        "RRULE:FREQ=DAILY;INTERVAL=2;UNTIL=20270101T000000Z;BYHOUR=9,15\r\nEND:VEVENT\r\n");
+    EXPECT_TRUE(until.finite);
+    const auto last = expand(until, utc(2026, 12, 1), utc(2027, 1, 1));
+    ASSERT_GE(last.size(), 30u);
+    EXPECT_GE(until.spanEnd, last.back().end);
+    EXPECT_LE(until.spanEnd, utc(2027, 1, 3));
+
+    Series counted = compile(
+        "BEGIN:VEVENT\r\nUID:c\r\nDTSTART:20260101T000000Z\r\nDTEND:20260101T001000Z\r\n"
+        "RRULE:FREQ=HOURLY;COUNT=20000\r\nEND:VEVENT\r\n");
+    EXPECT_EQ(counted.spanEnd, kOpenEnd);
+    // The 20000th instance starts 19999 hours after the first.
+    const auto tail = expand(counted, utc(2028, 4, 1), utc(2029, 1, 1));
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(tail.back().start, utc(2026, 1, 1) + 19999 * 3600);
+
+    Series shortOne = compile(
+        "BEGIN:VEVENT\r\nUID:s\r\nDTSTART:20260101T000000Z\r\nDTEND:20260101T001000Z\r\n"
+        "RRULE:FREQ=HOURLY;COUNT=100\r\nEND:VEVENT\r\n");
+    EXPECT_EQ(shortOne.spanEnd, utc(2026, 1, 1) + 99 * 3600 + 600);  // short series stay exact
+}

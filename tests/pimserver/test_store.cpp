@@ -346,6 +346,35 @@ TEST_F(StoreTest, ImportGroupsOverridesAndExportReadsBack) {
     for (size_t i = 0; i < occ.size(); ++i) EXPECT_EQ(occ2[i].start, occ[i].start);
 }
 
+// Found by fuzz_ics_import: a task holding a NUL byte was stored as written, and the export then
+// carried the NUL, where every reader stops: all items after it were lost to them. An event with a
+// NUL was read only up to it.
+TEST_F(StoreTest, ImportSkipsComponentsWithANulByte) {
+    std::string ics =
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n"
+        "BEGIN:VTODO\r\nUID:bad-task\r\nSUMMARY:a\r\n"
+        "X-CUT:x\r\nEND:VTODO\r\n"
+        "BEGIN:VEVENT\r\nUID:bad-event\r\nDTSTART:20260106T120000Z\r\nDTEND:20260106T130000Z\r\n"
+        "SUMMARY:cut\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:after\r\nDTSTART:20260107T120000Z\r\nDTEND:20260107T130000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VTODO\r\nUID:good-task\r\nEND:VTODO\r\n"
+        "END:VCALENDAR\r\n";
+    ics.replace(ics.find("X-CUT:x") + 6, 1, 1, '\0');
+    ics.replace(ics.find("SUMMARY:cut") + 9, 1, 1, '\0');
+    auto s = create();
+    ImportResult r = s->importIcs(ics);
+    EXPECT_EQ(r.imported, 2u);
+    EXPECT_EQ(r.skipped, 2u);
+    EXPECT_EQ(r.errors.size(), 2u);
+    const std::string out = s->exportIcs();
+    EXPECT_EQ(out.find('\0'), std::string::npos);
+    auto u = create("back.db");
+    ImportResult back = u->importIcs(out);
+    EXPECT_EQ(back.imported, 2u);
+    EXPECT_EQ(back.skipped, 0u);
+    EXPECT_EQ(u->occurrences(utc(2026, 1, 6), utc(2026, 1, 8)).size(), 1u);
+}
+
 namespace {
 
 // Adds `n` appointments from a child process; returns its pid.

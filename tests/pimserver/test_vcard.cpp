@@ -231,6 +231,42 @@ TEST(VcardWrite, RoundTripKeepsEveryPropertyAndOrder)
     EXPECT_EQ(writeCard(second), out);
 }
 
+// Found by fuzz_vcf_import: a 4.0 data: URI whose payload is not base64 was written as
+// ENCODING=b, which the reader refuses, so the import of the whole file failed on that one card.
+TEST(VcardWrite, DataUriThatIsNotBase64StaysAUri)
+{
+    const std::string text =
+        "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:Bob\r\n"
+        "PHOTO:data:image/png;base64,iVBORw0K\":;;Main St. 1;Town\r\n"
+        "LOGO:data:image/gif;base64,R0lGOD+/lh=\r\n"
+        "END:VCARD\r\n";
+    const std::string out = writeCard(parseCards(text).at(0));
+    EXPECT_NE(out.find("PHOTO:data:image/png;base64,iVBORw0K\":;;Main St. 1;Town\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("LOGO;TYPE=GIF;ENCODING=b:R0lGOD+/lh=\r\n"), std::string::npos) << out;
+    const auto back = parseCards(out);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].find("PHOTO")->value, "data:image/png;base64,iVBORw0K\":;;Main St. 1;Town");
+}
+
+// Found by fuzz_vcf_import: after a base64 photo, the reader took an unindented line without a
+// colon for more base64, as 2.1 writes it; in 3.0 that line is the start of the next property,
+// folded before its colon, as our writer folds a long parameter.
+TEST(VcardRead, UnindentedBase64ContinuesOnlyIn21)
+{
+    Card c;
+    Property& photo = c.add("PHOTO", "");
+    photo.params.push_back({"ENCODING", {"b"}});
+    photo.value = "iVBORw0KGgo=";
+    Property& adr = c.add("ADR", "x");
+    adr.params.push_back({"LABEL", {std::string(90, 'L')}});
+    const std::string out = writeCard(c);
+    const auto back = parseCards(out);
+    ASSERT_EQ(back.size(), 1u) << out;
+    EXPECT_EQ(back[0].find("PHOTO")->value, "iVBORw0KGgo=");
+    ASSERT_NE(back[0].find("ADR"), nullptr) << out;
+    EXPECT_EQ(back[0].find("ADR")->param("LABEL")->values.at(0), std::string(90, 'L'));
+}
+
 TEST(VcardWrite, AddsRequiredNamesAndSanitisesValues)
 {
     Card c;

@@ -129,6 +129,39 @@ TEST_F(Registry, ValueTypesRoundTripThroughTheFile) {
   RegCloseKey(k);
 }
 
+// Value names may hold line breaks; the file must still read back (found by fuzz_regfile: they
+// were written raw, which made the whole registry unreadable at the next load).
+TEST_F(Registry, NamesWithLineBreaksSurviveTheFile) {
+  HKEY k = create(HKEY_CURRENT_USER, "Software\\Breaks");
+  const char v[] = "kept";
+  for (const char* name : {"two\nlines", "cr\rhere", "back\\slash \"q\"\n"})
+    ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v), sizeof v), ERROR_SUCCESS);
+  RegCloseKey(k);
+  {
+    TempRegistry other;  // drops the cached tree
+  }
+  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Breaks", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_EQ(query_sz(k, "two\nlines"), "kept");
+  EXPECT_EQ(query_sz(k, "cr\rhere"), "kept");
+  EXPECT_EQ(query_sz(k, "back\\slash \"q\"\n"), "kept");
+  RegCloseKey(k);
+  // A key's path cannot hold one in the file at all: refused, and the registry stays readable.
+  HKEY bad = reinterpret_cast<HKEY>(0x1);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\two\nlines", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad,
+                            nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bad, nullptr);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\cr\r", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad, nullptr),
+            ERROR_INVALID_PARAMETER);
+  {
+    TempRegistry other;
+  }
+  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Breaks", 0, KEY_READ, &k), ERROR_SUCCESS);
+  RegCloseKey(k);
+}
+
 TEST_F(Registry, DeleteKeyRefusesChildrenDeleteTreeDoesNot) {
   RegCloseKey(create(HKEY_CLASSES_ROOT, "Tree\\A\\B"));
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Tree\\A"), ERROR_ACCESS_DENIED);

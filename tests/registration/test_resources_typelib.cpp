@@ -160,6 +160,17 @@ TEST_F(Resources, TypeLibLoadErrors) {
     }
     ASSERT_EQ(LoadTypeLib(U16((Dir() / "cut.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << n;
   }
+  // A system kind no SYSKIND names (found by fuzz_typelib: it was kept and later read as the enum).
+  for (unsigned char kind : {4, 44, 255}) {
+    std::string bad = good;
+    bad[28] = static_cast<char>(kind);  // after the magic, the libid and the lcid
+    {
+      std::ofstream f(Dir() / "kind.tlb", std::ios::binary | std::ios::trunc);
+      f.write(bad.data(), static_cast<std::streamsize>(bad.size()));
+    }
+    EXPECT_EQ(LoadTypeLib(U16((Dir() / "kind.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << int(kind);
+    EXPECT_EQ(tl, nullptr);
+  }
 }
 
 TEST_F(Resources, RegisterTypeLibWritesInterfaceKeysOnlyForAutomation) {

@@ -9,6 +9,8 @@ namespace pimctl {
 namespace {
 
 constexpr double kUnixEpochDate = 25569.0;  // 1970-01-01 as a DATE
+constexpr double kFirstDate = -657434.0;     // 0100-01-01
+constexpr double kEndDate = 2958466.0;       // 10000-01-01
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 long long daysFromCivil(int y, unsigned m, unsigned d) {
@@ -149,12 +151,24 @@ bool parsePicture(const std::string& text, const std::string& picture, Fields* f
   return c.done();
 }
 
-std::string format(std::time_t t, bool inUtc, const char* pattern) {
+std::tm brokenDown(std::time_t t, bool inUtc) {
   std::tm tm{};
   if (inUtc)
     gmtime_r(&t, &tm);
   else
     localtime_r(&t, &tm);
+  return tm;
+}
+
+// "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
+// neither ISO 8601 nor our own reader accepts.
+std::string day(const std::tm& tm) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return buf;
+}
+
+std::string format(const std::tm& tm, const char* pattern) {
   char buf[64];
   std::strftime(buf, sizeof buf, pattern, &tm);
   return buf;
@@ -181,7 +195,13 @@ std::optional<DATE> parseDate(const std::string& text, const std::string& shortD
     *error = "there is no such day: '" + text + "'";
     return std::nullopt;
   }
-  return dateFromTime(toTime(f));
+  const DATE d = dateFromTime(toTime(f));
+  // The years a DATE may hold (100 to 9999), after the zone is applied.
+  if (d < kFirstDate || d >= kEndDate) {
+    *error = "the date '" + text + "' is outside the years 100 to 9999";
+    return std::nullopt;
+  }
+  return d;
 }
 
 std::string userShortDateFormat() {
@@ -199,11 +219,13 @@ std::string userShortDateFormat() {
 }
 
 std::string formatDate(DATE utc, bool inUtc) {
-  return format(timeFromDate(utc), inUtc, inUtc ? "%Y-%m-%d %H:%MZ" : "%Y-%m-%d %H:%M");
+  const std::tm tm = brokenDown(timeFromDate(utc), inUtc);
+  return day(tm) + format(tm, inUtc ? " %H:%MZ" : " %H:%M");
 }
 
 std::string isoDate(DATE utc, bool inUtc) {
-  std::string s = format(timeFromDate(utc), inUtc, inUtc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S%z");
+  const std::tm tm = brokenDown(timeFromDate(utc), inUtc);
+  std::string s = day(tm) + format(tm, inUtc ? "T%H:%M:%SZ" : "T%H:%M:%S%z");
   if (!inUtc && s.size() >= 5) s.insert(s.size() - 2, ":");  // +0100 -> +01:00
   return s;
 }
