@@ -269,13 +269,13 @@ STDMETHODIMP Items::Find(BSTR Filter, IDispatch** ppItem) {
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
     std::lock_guard<std::mutex> lock(mu_);
-    std::unique_ptr<filter::Node> f;
-    try {
-        f = filter::parse(toUtf8(Filter), calendar(), filter::userFormats());
-    } catch (const filter::Error&) {
-        return DISP_E_EXCEPTION;
-    }
     return guarded([&]() -> HRESULT {
+        std::unique_ptr<filter::Node> f;
+        try {
+            f = filter::parse(toUtf8(Filter), calendar(), filter::userFormats());
+        } catch (const filter::Error&) {
+            return DISP_E_EXCEPTION;
+        }
         materialize();
         for (size_t i = 0; i < list_->size(); ++i) {
             std::shared_ptr<void> cache;
@@ -321,21 +321,25 @@ STDMETHODIMP Items::Restrict(BSTR Filter, _Items** ppItems) {
     if (!ppItems) return E_POINTER;
     *ppItems = nullptr;
     std::lock_guard<std::mutex> lock(mu_);
-    std::shared_ptr<const filter::Node> f;
-    try {
-        f = filter::parse(toUtf8(Filter), calendar(), filter::userFormats());
-    } catch (const filter::Error&) {
-        return DISP_E_EXCEPTION;
-    }
-    Items* r = make<Items>(store_, folder_);
-    if (!r) return E_OUTOFMEMORY;
-    r->filters_ = filters_;
-    r->filters_.push_back(std::move(f));
-    r->sort_ = sort_;
-    r->descending_ = descending_;
-    r->includeRecurrences_ = includeRecurrences_;
-    *ppItems = r;
-    return S_OK;
+    // Parsing and copying the filters allocate; no exception may leave the call.
+    return guarded([&]() -> HRESULT {
+        std::shared_ptr<const filter::Node> f;
+        try {
+            f = filter::parse(toUtf8(Filter), calendar(), filter::userFormats());
+        } catch (const filter::Error&) {
+            return DISP_E_EXCEPTION;
+        }
+        auto filters = filters_;
+        filters.push_back(std::move(f));
+        Items* r = make<Items>(store_, folder_);
+        if (!r) return E_OUTOFMEMORY;
+        r->filters_ = std::move(filters);
+        r->sort_ = sort_;
+        r->descending_ = descending_;
+        r->includeRecurrences_ = includeRecurrences_;
+        *ppItems = r;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP Items::Sort(BSTR Property, VARIANT Descending) {
