@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-i686-win32
+  g++-mingw-w64-i686-posix tcl dpkg-dev
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
 )
@@ -19,15 +20,16 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "bootstrap: installing ${missing[*]}"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
-fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# SQLite and libical sources for the Windows build of the PIM server.
+"$(dirname "$0")/../windows/third_party/fetch-sources.sh"
