@@ -1,5 +1,6 @@
-# 32-bit Windows with MinGW-w64. The posix thread model: the PIM server needs
-# std::mutex and std::thread, which the win32 model of GCC 12 lacks.
+# 32-bit Windows with MinGW-w64, posix thread model: the PIM server needs std::mutex,
+# std::call_once and std::thread, which the win32 model of GCC 12 lacks. windows/pimserver
+# builds with it on its own, or from windows/ as an external project when that uses win32.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(MINGW_TRIPLE i686-w64-mingw32)
