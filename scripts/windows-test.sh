@@ -25,7 +25,7 @@ step() { echo "== $* ($(($(date +%s) - started)) s)"; }
 for tool in wine wineboot wineserver; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool not found: Wine is missing (scripts/bootstrap.sh installs wine, wine32, wine64)"
 done
-for f in VYN_PIM_OUTLOOK.dll QLT_Vc6_dllRel.dll pim_winhost.exe; do
+for f in VYN_PIM_OUTLOOK.dll QLT_Vc6_dllRel.dll pim_winhost.exe qlt_wintest.exe; do
   [ -f "$bin/$f" ] || die "$bin/$f not built (make windows)"
 done
 
@@ -118,6 +118,9 @@ mkdir -p "$work"
 # Nothing of an earlier run may stay registered.
 regsvr /u "$(winpath "$bin/VYN_PIM_OUTLOOK.dll")"
 [ -f "$bin/pimserver.dll" ] && regsvr /u "$(winpath "$bin/pimserver.dll")"
+
+step "the runtime library's zone rules and trace file"
+wine "$bin/qlt_wintest.exe" "$(winpath "$work/trace.log")" || fail "qlt_wintest"
 
 step "registration from a folder whose path holds blanks and a single quote"
 odd="$work/Program Files/O'Neil's adapter"
