@@ -36,13 +36,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= WAYLAND_DISPLAY=
 export TZ=Europe/Berlin
 unset QLT_TRACE_FILE
 
+mkdir -p "$WINEPREFIX"
+# One server for all the steps below (already running is fine); it goes with this script.
+wineserver -p 2>/dev/null || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   step "creating the Wine prefix $WINEPREFIX"
   wineboot -i >"$wbuild/wineboot.log" 2>&1 || die "wineboot -i failed (see $wbuild/wineboot.log)"
 fi
-# One server for all the steps below; it goes with this script.
-wineserver -p || die "wineserver did not start"
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit 0 >/dev/null 2>&1 || die "Wine cannot run a Windows program in $WINEPREFIX"
 
 # Z: is the Unix root in every Wine prefix.
