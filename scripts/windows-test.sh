@@ -158,6 +158,15 @@ if regsvr "$(winpath "$work/missing/VYN_PIM_OUTLOOK.dll")"; then
 fi
 absent "${component_keys[@]}"
 
+step "a DLL without its runtime library beside it"
+alone="$work/alone"
+mkdir -p "$alone"
+cp "$bin/VYN_PIM_OUTLOOK.dll" "$alone/"
+if regsvr "$(winpath "$alone/VYN_PIM_OUTLOOK.dll")"; then
+  fail "regsvr32 of a DLL whose QLT_Vc6_dllRel.dll is missing reported success"
+fi
+absent "${component_keys[@]}"
+
 if [ ! -f "$root/windows/pimserver/CMakeLists.txt" ]; then
   echo "windows-test: NOTE: this tree has no Windows PIM server (windows/pimserver), so no end-to-end run" >&2
 elif [ ! -f "$bin/pimserver.dll" ]; then
