@@ -195,7 +195,9 @@ print(c.execute("SELECT key FROM contacts WHERE first_name=? AND last_name=?", (
   step "end to end: the test host (key $key)"
   out=$work/out
   mkdir -p "$out"
-  wine "$bin/pim_winhost.exe" e2e "$(winpath "$out")" "$key" || fail "pim_winhost e2e"
+  # The component's trace goes to a file, to read when this fails.
+  QLT_TRACE_MASK=1000 QLT_TRACE_FILE=$(winpath "$work/e2e-trace.log") \
+    wine "$bin/pim_winhost.exe" e2e "$(winpath "$out")" "$key" || fail "pim_winhost e2e (the component's trace: $work/e2e-trace.log)"
   if [ -f "$out/erika.msg" ]; then
     python3 -c 'import olefile, sys; sys.exit(0 if olefile.isOleFile(sys.argv[1]) else 1)' "$out/erika.msg" ||
       fail "erika.msg is no compound file olefile can read"
