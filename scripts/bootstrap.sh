@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686-win32
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
+  libemail-address-perl
   # The Windows build (widl, and the .idl files and standard type libraries it imports) and Wine to run it.
   mingw-w64-tools binutils-mingw-w64-i686 libwine-dev wine wine32 wine64
 )
