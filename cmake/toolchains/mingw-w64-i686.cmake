@@ -1,11 +1,12 @@
-# Cross-compiling for 32-bit Windows with Debian's MinGW-w64 (win32 thread model, so the DLLs
-# need no pthread library beside them).
+# Cross-compiling for 32-bit Windows with Debian's MinGW-w64, posix thread model (the PIM server
+# needs std::mutex and std::thread); every DLL links its runtime statically, so none needs a
+# MinGW DLL beside it.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(PIM_MINGW_TRIPLE i686-w64-mingw32)
 
-set(CMAKE_C_COMPILER ${PIM_MINGW_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${PIM_MINGW_TRIPLE}-g++-win32)
+set(CMAKE_C_COMPILER ${PIM_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PIM_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${PIM_MINGW_TRIPLE}-windres)
 set(PIM_WIDL ${PIM_MINGW_TRIPLE}-widl)
 set(PIM_WIDL_ARCH --win32)
