@@ -9,11 +9,14 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-i686-win32
+  g++-mingw-w64-i686-posix tcl dpkg-dev
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
   khal time
   # msgconvert cannot start without it, yet its package only recommends it
   libemail-address-perl
+  # The Windows build (widl, and the .idl files and standard type libraries it imports) and Wine to run it.
+  mingw-w64-tools binutils-mingw-w64-i686 libwine-dev wine wine32 wine64
 )
 
 missing=()
@@ -23,15 +26,21 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  # wine32 comes from the i386 architecture; added once, only when it is not there yet.
+  if [ "$(dpkg --print-architecture)" != i386 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "bootstrap: adding the i386 architecture for wine32"
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "bootstrap: installing ${missing[*]}"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
-fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# SQLite and libical sources for the Windows build of the PIM server.
+"$(dirname "$0")/../windows/third_party/fetch-sources.sh"

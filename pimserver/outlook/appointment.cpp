@@ -548,8 +548,8 @@ HRESULT STDMETHODCALLTYPE AppointmentItem::SetRecipients(const std::vector<serve
                 old.push_back(p);
             }
         for (const server::Recipient& r : list) {
-            std::string addr = toUtf8(r.address.data(), r.address.size());
-            std::string name = toUtf8(r.name.data(), r.name.size());
+            std::string addr = toUtf8(r.address);
+            std::string name = toUtf8(r.name);
             icalproperty_kind k = r.type == olOrganizer ? ICAL_ORGANIZER_PROPERTY : ICAL_ATTENDEE_PROPERTY;
             icalproperty* p = nullptr;
             for (auto it = old.begin(); it != old.end(); ++it)

@@ -91,6 +91,7 @@ T* make(Args&&... args) {
 // ---- texts ----
 std::string toUtf8(const OLECHAR* s, size_t n);
 std::string toUtf8(BSTR s);
+inline std::string toUtf8(std::u16string_view s) { return toUtf8(reinterpret_cast<const OLECHAR*>(s.data()), s.size()); }
 std::u16string toUtf16(std::string_view s);
 /// A new BSTR (never null on success); E_OUTOFMEMORY otherwise.
 HRESULT newBstr(std::string_view utf8, BSTR* out);

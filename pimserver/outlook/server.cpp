@@ -2,11 +2,11 @@
 // items, unloading, registration.
 #include "objects.h"
 
+#include "module.h"
 #include "redemption_module.h"
 
 #include <ComPtr.h>
 
-#include <dlfcn.h>
 #include <strings.h>
 
 #include <atomic>
@@ -75,7 +75,7 @@ public:
         std::shared_ptr<store::Store> s = item_->Store();
         if (!s) return std::nullopt;
         try {
-            const std::string wanted = toUtf8(text.data(), text.size());
+            const std::string wanted = toUtf8(text);
             auto keys = s->resolve(wanted);
             if (keys.size() != 1) return std::nullopt;
             auto f = s->contactFields(keys.front());
@@ -133,12 +133,6 @@ private:
 
 Linker g_linker;
 
-std::string libraryPath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&libraryPath), &info) && info.dli_fname) return info.dli_fname;
-    return {};
-}
-
 constexpr const char* kAppClsid = "{0006F03A-0000-0000-C000-000000000046}";
 constexpr const char* kAppProgId = "Outlook.Application";
 
@@ -184,8 +178,11 @@ PIM_EXPORT HRESULT DllRegisterServer() {
     const std::string path = libraryPath();
     if (path.empty()) return SELFREG_E_CLASS;
     const std::string clsKey = std::string("CLSID\\") + kAppClsid;
+    const ServerKey server = applicationServerKey();
     if (setValue(HKEY_CLASSES_ROOT, clsKey, nullptr, "Outlook Application (PIM server)") != ERROR_SUCCESS ||
-        setValue(HKEY_CLASSES_ROOT, clsKey + "\\LocalServer32", nullptr, path) != ERROR_SUCCESS ||
+        setValue(HKEY_CLASSES_ROOT, clsKey + "\\" + server.name, nullptr, path) != ERROR_SUCCESS ||
+        (server.threadingModel &&
+         setValue(HKEY_CLASSES_ROOT, clsKey + "\\" + server.name, "ThreadingModel", server.threadingModel) != ERROR_SUCCESS) ||
         setValue(HKEY_CLASSES_ROOT, clsKey + "\\ProgID", nullptr, kAppProgId) != ERROR_SUCCESS ||
         setValue(HKEY_CLASSES_ROOT, kAppProgId, nullptr, "Outlook Application (PIM server)") != ERROR_SUCCESS ||
         setValue(HKEY_CLASSES_ROOT, std::string(kAppProgId) + "\\CLSID", nullptr, kAppClsid) != ERROR_SUCCESS)

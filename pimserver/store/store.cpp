@@ -1,14 +1,11 @@
 #include "store.h"
 
 #include "event.h"
+#include "files.h"
 #include "store_impl.h"
 #include "vcard.h"
 
 #include <sqlite3.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -163,23 +160,17 @@ uint32_t be32(const unsigned char* p) {
 
 // Checks the file header without letting SQLite touch the file.
 void checkHeader(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) throw StoreError(Errc::NotFound, "no store at " + path);
-        throw StoreError(Errc::AccessDenied, "cannot read " + path + ": " + std::strerror(errno));
-    }
     unsigned char h[100];
-    ssize_t n = ::read(fd, h, sizeof h);
-    int err = errno;
-    ::close(fd);
-    if (n < 0) throw StoreError(Errc::AccessDenied, "cannot read " + path + ": " + std::strerror(err));
+    long n = files::readPrefix(path, h, sizeof h);
+    if (n == -ENOENT) throw StoreError(Errc::NotFound, "no store at " + path);
+    if (n < 0) throw StoreError(Errc::AccessDenied, "cannot read " + path + ": " + std::strerror(static_cast<int>(-n)));
     if (n < 100 || std::memcmp(h, "SQLite format 3", 16) != 0)
         throw StoreError(Errc::NotAStore, path + " is not a PIM store");
     if (be32(h + 68) != Store::kApplicationId) throw StoreError(Errc::NotAStore, path + " is not a PIM store");
     if (be32(h + 60) > static_cast<uint32_t>(Store::kSchemaVersion))
         throw StoreError(Errc::NewerVersion, path + " was written by a newer version");
-    if (::access(path.c_str(), R_OK | W_OK) != 0)
-        throw StoreError(Errc::AccessDenied, "cannot write " + path + ": " + std::strerror(errno));
+    if (int err = files::checkReadWrite(path))
+        throw StoreError(Errc::AccessDenied, "cannot write " + path + ": " + std::strerror(err));
 }
 
 // Builds a new store beside `path` and links it into place, so that no other
@@ -187,13 +178,13 @@ void checkHeader(const std::string& path) {
 void createStore(const std::string& path) {
     std::filesystem::path p(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
-    std::string tmp = path + ".new-" + std::to_string(::getpid());
-    ::unlink(tmp.c_str());
+    std::string tmp = path + ".new-" + std::to_string(files::processId());
+    files::removeFile(tmp);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     auto cleanup = [&] {
         sqlite3_close_v2(db);
-        ::unlink(tmp.c_str());
+        files::removeFile(tmp);
     };
     if (rc != SQLITE_OK) {
         cleanup();
@@ -221,24 +212,24 @@ void createStore(const std::string& path) {
     }
     sqlite3_close_v2(db);
     db = nullptr;
-    if (::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
-        int err = errno;
-        ::unlink(tmp.c_str());
+    if (int err = files::linkNew(tmp, path); err != 0 && err != EEXIST) {
+        files::removeFile(tmp);
         throw StoreError(Errc::AccessDenied, "cannot create " + path + ": " + std::strerror(err));
     }
-    ::unlink(tmp.c_str());
+    files::removeFile(tmp);
 }
 
 }  // namespace
 
 std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) throw StoreError(Errc::AccessDenied, "cannot reach " + path + ": " + std::strerror(errno));
+    const int kind = files::statRegular(path);
+    if (kind == ENOENT) {
         if (!options.create) throw StoreError(Errc::NotFound, "no store at " + path);
         createStore(path);
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (kind == ENOTSUP) {
         throw StoreError(Errc::AccessDenied, path + " cannot be read as a file");
+    } else if (kind != 0) {
+        throw StoreError(Errc::AccessDenied, "cannot reach " + path + ": " + std::strerror(kind));
     }
     checkHeader(path);
 

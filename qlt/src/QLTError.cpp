@@ -13,6 +13,41 @@
 #include <mutex>
 #include <string>
 
+#if defined(_WIN32)
+// MinGW's win32 thread model has no std::mutex; the trace lock is a critical section there.
+namespace {
+class TraceMutex {
+ public:
+  TraceMutex() { InitializeCriticalSection(&cs_); }
+  TraceMutex(const TraceMutex&) = delete;
+  TraceMutex& operator=(const TraceMutex&) = delete;
+  void lock() { EnterCriticalSection(&cs_); }
+  void unlock() { LeaveCriticalSection(&cs_); }
+
+ private:
+  CRITICAL_SECTION cs_;
+};
+template <class M>
+class TraceLock {
+ public:
+  explicit TraceLock(M& m) : m_(m) { m_.lock(); }
+  ~TraceLock() { m_.unlock(); }
+
+ private:
+  M& m_;
+};
+}  // namespace
+#ifndef O_CLOEXEC
+#define O_CLOEXEC _O_NOINHERIT
+#endif
+#else
+namespace {
+using TraceMutex = std::mutex;
+template <class M>
+using TraceLock = std::lock_guard<M>;
+}  // namespace
+#endif
+
 namespace {
 
 unsigned int ParseMask(const char* text) {
@@ -31,7 +66,7 @@ const unsigned int g_loadMask = ParseMask(getenv("QLT_TRACE_MASK"));
 // Where lines go. The file is opened on the first line, appended to, and each line is written
 // with one write() under the mutex, so lines from threads (and processes) never interleave.
 struct Sink {
-  std::mutex mutex;
+  TraceMutex mutex;
   std::string path;
   int fd = -1;
   bool opened = false;
@@ -46,7 +81,7 @@ struct Sink {
   }
 
   void Write(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex);
+    TraceLock<TraceMutex> lock(mutex);
     if (!opened) {
       opened = true;
       fd = STDERR_FILENO;
@@ -102,7 +137,7 @@ void QLT_CError::setTraceMask(unsigned int mask) { m_mask = mask; }
 
 void QLT_CError::setTraceFile(const char* path) {
   Sink& sink = TheSink();
-  std::lock_guard<std::mutex> lock(sink.mutex);
+  TraceLock<TraceMutex> lock(sink.mutex);
   sink.CloseLocked();
   sink.path = path ? path : "";
 }
@@ -111,15 +146,24 @@ int QLT_CError::trace(unsigned int mask, QLT_ETraceDirection direction, const ch
                       const char* className, const char* functionName, const QLT_CString& message) {
   if ((mask & getCumulativeTraceMask()) == 0) return 0;
 
+  char stamp[64];
+#if defined(_WIN32)
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", st.wYear, st.wMonth, st.wDay, st.wHour,
+           st.wMinute, st.wSecond, st.wMilliseconds);
+  const long tid = static_cast<long>(GetCurrentThreadId());
+#else
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   struct tm tm;
   localtime_r(&now.tv_sec, &tm);
-  char stamp[64];
   snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, now.tv_nsec / 1000000);
+  const long tid = static_cast<long>(gettid());
+#endif
   char head[64];
-  snprintf(head, sizeof head, " [%ld] %s ", static_cast<long>(gettid()),
+  snprintf(head, sizeof head, " [%ld] %s ", tid,
            direction == QLT_ETraceDirection_IN ? "IN " : direction == QLT_ETraceDirection_OUT ? "OUT" : "---");
 
   std::string text;

@@ -53,11 +53,28 @@ double DateFromSeconds(double seconds) {
 }
 
 // Local time minus UTC at the instant t, in seconds.
+#if defined(_WIN32)
+// The C runtime reads TZ in its own short form; the system's zone rules are the machine's.
+long LocalOffset(time_t t) {
+  const long long k1601 = 11644473600LL;  // seconds from 1601 to 1970
+  if (t < -k1601) return 0;
+  ULONGLONG utc = static_cast<ULONGLONG>(t + k1601) * 10000000ULL;
+  FILETIME fu{static_cast<DWORD>(utc), static_cast<DWORD>(utc >> 32)};
+  SYSTEMTIME su, sl;
+  FILETIME fl;
+  if (!FileTimeToSystemTime(&fu, &su) || !SystemTimeToTzSpecificLocalTime(nullptr, &su, &sl) ||
+      !SystemTimeToFileTime(&sl, &fl))
+    return 0;
+  ULONGLONG local = (static_cast<ULONGLONG>(fl.dwHighDateTime) << 32) | fl.dwLowDateTime;
+  return static_cast<long>((static_cast<long long>(local) - static_cast<long long>(utc)) / 10000000LL);
+}
+#else
 long LocalOffset(time_t t) {
   struct tm tm;
   if (localtime_r(&t, &tm) == nullptr) return 0;
   return tm.tm_gmtoff;
 }
+#endif
 
 }  // namespace
 

@@ -110,7 +110,7 @@ std::u16string classKey(REFCLSID clsid)
 {
     OLECHAR text[40] = {};
     StringFromGUID2(clsid, text, 40);
-    return u"CLSID\\" + std::u16string(text);
+    return u"CLSID\\" + std::u16string(reinterpret_cast<const char16_t*>(text));
 }
 
 HRESULT fromWin32(LSTATUS s) { return s == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<uint32_t>(s)); }

@@ -1,5 +1,6 @@
 #include "safe_items.h"
 
+#include "account.h"
 #include "atomic_file.h"
 #include "message_file.h"
 #include "vcard.h"
@@ -8,9 +9,6 @@
 #include <oleauto.h>
 #include <pim/fault.h>
 #include <windows.h>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -42,7 +40,7 @@ HRESULT guarded(F&& f) noexcept
     }
 }
 
-std::u16string fromBstr(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : std::u16string(); }
+std::u16string fromBstr(BSTR b) { return b ? std::u16string(reinterpret_cast<const char16_t*>(b), SysStringLen(b)) : std::u16string(); }
 
 HRESULT toBstr(const std::u16string& s, BSTR* out)
 {
@@ -491,25 +489,6 @@ std::optional<std::u16string> profileUserName()
     }
     RegCloseKey(key);
     return result;
-}
-
-std::optional<std::u16string> accountFullName()
-{
-    long max = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(max > 0 ? static_cast<std::size_t>(max) : 16384);
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    int rc;
-    while ((rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
-        buf.resize(buf.size() * 2);
-    if (rc != 0 || !found || !found->pw_gecos) return std::nullopt;
-    // The full name is the first comma-separated field of the comment.
-    std::string gecos(found->pw_gecos);
-    gecos = gecos.substr(0, gecos.find(','));
-    while (!gecos.empty() && gecos.back() == ' ') gecos.pop_back();
-    while (!gecos.empty() && gecos.front() == ' ') gecos.erase(gecos.begin());
-    if (gecos.empty()) return std::nullopt;
-    return toUtf16(gecos);
 }
 
 }  // namespace

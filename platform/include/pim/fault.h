@@ -6,7 +6,8 @@
 // While no test has enabled the mechanism this costs one relaxed load and one branch.
 #pragma once
 #include <atomic>
-#include "../wtypes.h"
+#include "platform_api.h"
+#include <wtypes.h>  // the platform layer's, or Windows' own on Windows
 
 namespace pim::fault {
 
