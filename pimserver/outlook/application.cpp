@@ -1,5 +1,7 @@
 #include "objects.h"
 
+#include "module.h"
+
 #include "pimserver/Errors.h"
 
 #include <cstdlib>
@@ -94,11 +96,7 @@ ProfilePath profileStorePath() {
     if (const char* env = std::getenv("PIM_STORE"); env && *env) return {env, false};
     std::string p = registryText("Software\\PimServer\\Profile", "Store");
     if (!p.empty()) return {p, false};
-    std::string base;
-    if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) base = x;
-    else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.local/share";
-    else base = ".";
-    return {base + "/pimserver/store.db", true};
+    return {defaultStorePath(), true};
 }
 
 // ---- NameSpace ----
