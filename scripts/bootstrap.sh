@@ -43,4 +43,5 @@ if [ ${#missing[@]} -ne 0 ]; then
 fi
 
 # SQLite and libical sources for the Windows build of the PIM server.
-"$(dirname "$0")/../windows/third_party/fetch-sources.sh"
+"$(dirname "$0")/../windows/third_party/fetch-sources.sh" ||
+  echo "bootstrap: SQLite and libical sources not fetched; the Windows build of the PIM server cannot be configured" >&2

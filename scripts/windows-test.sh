@@ -219,6 +219,12 @@ print(c.execute("SELECT key FROM contacts WHERE first_name=? AND last_name=?", (
   absent "${component_keys[@]}" "${server_keys[@]}"
 fi
 
+if [ -f "$bin/pimserver_wine_test.exe" ]; then
+  step "the PIM server DLL on its own"
+  PIM_WINEPREFIX=$WINEPREFIX "$root/windows/pimserver/tests/run-wine-test.sh" "$bin" ||
+    fail "windows/pimserver/tests/run-wine-test.sh"
+fi
+
 step "done"
 if [ "$failures" -ne 0 ]; then
   echo "windows-test: $failures failure(s)" >&2

@@ -1,5 +1,7 @@
 #include "objects.h"
 
+#include "module.h"
+
 #include "pimserver/Errors.h"
 #include "profile.h"
 
@@ -97,27 +99,24 @@ ProfilePath profileStorePath() {
     else p = registryText("Software\\PimServer\\Profile", "Store");
     if (dav::isDavUrl(p)) return {dav::cachePath(dav::readProfile(p)), true, p};
     if (!p.empty()) return {p, false, {}};
-    std::string base;
-    if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) base = x;
-    else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.local/share";
-    else base = ".";
-    return {base + "/pimserver/store.db", true, {}};
+    return {defaultStorePath(), true, {}};
 }
 
 // ---- NameSpace ----
 
 HRESULT NameSpace::logon() {
     if (store_) return S_OK;
-    ProfilePath p = profileStorePath();
-    if (!p.davUrl.empty()) {
-        // A sync at logon; without the server the working copy serves alone, and the
-        // failure is kept for `pimctl sync` to tell.
-        try {
-            dav::syncProfile(dav::readProfile(p.davUrl));
-        } catch (...) {
-        }
-    }
+    // Reading the profile allocates and may find it unusable; nothing may leave the call.
     return guarded([&]() -> HRESULT {
+        ProfilePath p = profileStorePath();
+        if (!p.davUrl.empty()) {
+            // A sync at logon; without the server the working copy serves alone, and the
+            // failure is kept for `pimctl sync` to tell.
+            try {
+                dav::syncProfile(dav::readProfile(p.davUrl));
+            } catch (...) {
+            }
+        }
         store_ = store::Store::open(p.path, store::Store::Options{p.isDefault, busyTimeoutMs()});
         return S_OK;
     });

@@ -17,4 +17,7 @@ struct ServerKey {
 };
 ServerKey applicationServerKey();
 
+/// The store a profile without one uses, in the user's data folder.
+std::string defaultStorePath();
+
 }  // namespace pim::outlook

@@ -22,4 +22,16 @@ std::string libraryPath() {
 // threading so that callers of any apartment get the objects themselves.
 ServerKey applicationServerKey() { return {"InprocServer32", "Both"}; }
 
+std::string defaultStorePath() {
+    // The user's local application data, as Windows programs keep theirs.
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    if (n > 1) {
+        std::wstring dir(n, L'\0');
+        n = GetEnvironmentVariableW(L"LOCALAPPDATA", dir.data(), n);
+        dir.resize(n);
+        if (!dir.empty()) return win::utf8(dir) + "\\pimserver\\store.db";
+    }
+    return "pimserver\\store.db";
+}
+
 }  // namespace pim::outlook

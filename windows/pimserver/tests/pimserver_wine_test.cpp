@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -124,6 +125,14 @@ void seedWeeklySeries(const std::string& storePath) {
         auto store = pim::store::Store::open(storePath, pim::store::Store::Options{true, 10000});
         auto result = store->importIcs(ics);
         CHECK(result.imported == 1, "imported %u", static_cast<unsigned>(result.imported));
+        // A vCard 2.1 in Latin-1 goes through the character-set conversion of the Windows build.
+        const auto key = store->addContact(
+            "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:M=FCller;J=FCrgen\r\n"
+            "FN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:J=FCrgen M=FCller\r\n"
+            "N;CHARSET=KOI8-R:\xF0\xC5\xD4\xD2\xCF\xD7\r\nEND:VCARD\r\n");
+        auto fields = store->contactFields(key);
+        CHECK(fields && fields->lastName == "M\xC3\xBCller" && fields->firstName == "J\xC3\xBCrgen", "Latin-1 names: %s %s",
+              fields ? fields->firstName.c_str() : "-", fields ? fields->lastName.c_str() : "-");
     } catch (const std::exception& e) {
         CHECK(false, "store: %s", e.what());
     }
@@ -320,7 +329,9 @@ int main() {
 
     char tmp[MAX_PATH];
     GetTempPathA(MAX_PATH, tmp);
-    g_dir = std::string(tmp) + "pimserver-wine-" + std::to_string(GetCurrentProcessId());
+    // Wine reuses process ids from run to run: the tick count keeps each run's store its own.
+    g_dir = std::string(tmp) + "pimserver-wine-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(GetTickCount());
     CreateDirectoryA(g_dir.c_str(), nullptr);
     const std::string store = g_dir + "\\store.db";
     _putenv(("PIM_STORE=" + store).c_str());
@@ -341,5 +352,9 @@ int main() {
     if (local) local->Release();
     CoUninitialize();
     std::printf("%s: %d failure(s)\n", g_failures ? "FAILED" : "passed", g_failures);
+    // A failed run leaves its store to look at.
+    std::error_code ignored;
+    if (!g_failures) std::filesystem::remove_all(g_dir, ignored);
+    else std::printf("store and files kept in %s\n", g_dir.c_str());
     return g_failures ? 1 : 0;
 }

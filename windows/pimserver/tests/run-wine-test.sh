@@ -22,7 +22,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "run-wine-test: creating the Wine prefix $WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || { echo "FAIL: wineboot could not create $WINEPREFIX"; exit 1; }
 fi
-wineserver -w
 
 dir="$WINEPREFIX/drive_c/pim server's dll"
 rm -rf "$dir" && mkdir -p "$dir"
@@ -54,6 +53,5 @@ for c in "${clsids[@]}"; do
   wine reg query "HKCR\\CLSID\\$c" >/dev/null 2>&1 && fail "HKCR\\CLSID\\$c is still there after unregistering"
 done
 wine reg query "HKCR\\Outlook.Application" >/dev/null 2>&1 && fail "HKCR\\Outlook.Application is still there"
-wineserver -w
 echo "run-wine-test: $failures failure(s) in $(( ($(date +%s%N) - start) / 1000000 )) ms"
 [ "$failures" -eq 0 ]
