@@ -219,16 +219,6 @@ print(c.execute("SELECT key FROM contacts WHERE first_name=? AND last_name=?", (
   absent "${component_keys[@]}" "${server_keys[@]}"
 fi
 
-# The PIM server's own test, in the same prefix; it waits for the Wine server to go.
-if [ -f "$bin/pimserver_wine_test.exe" ]; then
-  step "the PIM server DLL on its own"
-  wineserver -k >/dev/null 2>&1 || true
-  PIM_WINEPREFIX=$WINEPREFIX timeout 600 "$root/windows/pimserver/tests/run-wine-test.sh" "$bin" ||
-    fail "the PIM server's Wine test (exit $?; 124 is a time-out)"
-elif [ -f "$bin/pimserver.dll" ]; then
-  fail "$bin/pimserver_wine_test.exe not built (make windows)"
-fi
-
 step "done"
 if [ "$failures" -ne 0 ]; then
   echo "windows-test: $failures failure(s)" >&2
