@@ -238,7 +238,10 @@ void Calendar(IPimAdapter* adapter) {
   hr = list->GetIterator(it.put());
   if (!Check(SUCCEEDED(hr) && it, "GetIterator", hr)) return;
   std::vector<Occurrence> seen;
+  // A new iterator stands before the first element: Next moves onto it.
   for (UINT i = 0; i < count; ++i) {
+    VARIANT_BOOL more = VARIANT_FALSE;
+    if (FAILED(it->Next(&more)) || more != VARIANT_TRUE) break;
     Ptr<ICalendarEntry> current;
     if (FAILED(it->get_current(current.put())) || !current) break;
     Occurrence o{};
@@ -249,10 +252,10 @@ void Calendar(IPimAdapter* adapter) {
     current->get_endTime(&o.end);
     seen.push_back(o);
     printf("     %s  %s  %ls\n", Show(o.start).c_str(), Show(o.end).c_str(), o.subject.c_str());
-    VARIANT_BOOL more = VARIANT_FALSE;
-    if (FAILED(it->Next(&more)) || more != VARIANT_TRUE) break;
   }
-  Check(seen.size() == count, "the iterator walks every element of the list");
+  VARIANT_BOOL past = VARIANT_TRUE;
+  it->Next(&past);
+  Check(seen.size() == count && past == VARIANT_FALSE, "the iterator walks every element of the list, then stops");
   const DATE want[] = {Utc(2026, 10, 13, 7, 0), Utc(2026, 10, 20, 7, 0), Utc(2026, 10, 27, 8, 0),
                        Utc(2026, 11, 3, 8, 0)};
   size_t weekly = 0, matched = 0;
