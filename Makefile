@@ -6,7 +6,7 @@ WIN_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test bootstrap build asan tsan windows windows-test windows-e2e fuzz clean
+.PHONY: run test bootstrap build asan tsan windows windows-test fuzz clean
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -41,10 +41,6 @@ windows: bootstrap
 # Registered and driven under Wine; the Linux build prepares the test store.
 windows-test: windows build
 	scripts/windows-test.sh $(WIN_BUILD) $(BUILD)
-
-# The test host end to end against pimserver.dll (needs the PIM application as a local server).
-windows-e2e: windows build
-	scripts/windows-test.sh --e2e $(WIN_BUILD) $(BUILD)
 
 # The threading tests under ThreadSanitizer (the suites' `threads` label).
 tsan: bootstrap

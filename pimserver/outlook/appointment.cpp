@@ -271,8 +271,10 @@ STDMETHODIMP AppointmentItem::get_Start(DATE* p) {
     if (!p) return E_POINTER;
     if (deleted_) return server::kItemDeleted;
     if (!ev_ && haveTimes_) {
-        *p = utcToLocalDate(start_);  // straight from the query: no text parsed
-        return S_OK;
+        return guarded([&] {
+            *p = utcToLocalDate(start_);  // straight from the query: no text parsed
+            return S_OK;
+        });
     }
     HRESULT hr = load();
     if (FAILED(hr)) return hr;
@@ -287,8 +289,10 @@ STDMETHODIMP AppointmentItem::get_End(DATE* p) {
     if (!p) return E_POINTER;
     if (deleted_) return server::kItemDeleted;
     if (!ev_ && haveTimes_) {
-        *p = utcToLocalDate(end_);
-        return S_OK;
+        return guarded([&] {
+            *p = utcToLocalDate(end_);
+            return S_OK;
+        });
     }
     HRESULT hr = load();
     if (FAILED(hr)) return hr;

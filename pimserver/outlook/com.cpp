@@ -37,6 +37,13 @@ HRESULT newBstr(std::string_view utf8, BSTR* out) { return newBstr(toUtf16(utf8)
 
 namespace {
 constexpr int64_t kEpochDate = 25569;  // 1970-01-01 as a DATE
+
+#ifdef _WIN32
+const std::string& localZone() {
+    static const std::string zone = store::zone::local();
+    return zone;
+}
+#endif
 }
 
 store::UtcSeconds localDateToUtc(DATE d) {
@@ -48,6 +55,14 @@ store::UtcSeconds localDateToUtc(DATE d) {
         ++day;
     }
     WallTime w = store::zone::civilFromDays(day);
+#ifdef _WIN32
+    // Windows' C runtime knows no Olson zone in TZ (nor the Windows zone's rules for past
+    // years); the store's zone rules do.
+    w.hour = static_cast<int>(secs / 3600);
+    w.minute = static_cast<int>(secs / 60 % 60);
+    w.second = static_cast<int>(secs % 60);
+    return store::zone::toUtc(localZone(), w);
+#else
     struct tm tm {};
     tm.tm_year = w.year - 1900;
     tm.tm_mon = w.month - 1;
@@ -57,14 +72,21 @@ store::UtcSeconds localDateToUtc(DATE d) {
     tm.tm_sec = static_cast<int>(secs % 60);
     tm.tm_isdst = -1;
     return static_cast<store::UtcSeconds>(mktime(&tm));
+#endif
 }
 
 DATE utcToLocalDate(store::UtcSeconds t) {
+#ifdef _WIN32
+    const WallTime w = store::zone::toWall(localZone(), t);
+    const int64_t day = store::zone::daysFromCivil(w.year, w.month, w.day) + kEpochDate;
+    return static_cast<DATE>(day) + (w.hour * 3600 + w.minute * 60 + w.second) / 86400.0;
+#else
     time_t tt = static_cast<time_t>(t);
     struct tm tm {};
     localtime_r(&tt, &tm);
     int64_t day = store::zone::daysFromCivil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) + kEpochDate;
     return static_cast<DATE>(day) + (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec) / 86400.0;
+#endif
 }
 
 HRESULT hresultOf(const store::StoreError& e) {

@@ -30,7 +30,10 @@ template <class I>
 class Dispatch : public I {
 public:
     Dispatch() { g_liveObjects.fetch_add(1, std::memory_order_relaxed); }
-    virtual ~Dispatch() { g_liveObjects.fetch_sub(1, std::memory_order_relaxed); }
+    virtual ~Dispatch() {
+        if (IUnknown* ftm = marshaler_.load(std::memory_order_acquire)) ftm->Release();
+        g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
+    }
 
     STDMETHODIMP_(ULONG) AddRef() override {
         return static_cast<ULONG>(refs_.fetch_add(1, std::memory_order_relaxed) + 1);
@@ -67,11 +70,29 @@ protected:
             AddRef();
             return S_OK;
         }
+        // The objects are free-threaded and this server registers no proxies, so another
+        // apartment of the process gets the object itself (only a Windows COM runtime asks).
+        if (IsEqualGUID(riid, IID_IMarshal)) return queryMarshaler(ppv);
         return E_NOINTERFACE;
     }
 
 private:
+    HRESULT queryMarshaler(void** ppv) {
+        IUnknown* ftm = marshaler_.load(std::memory_order_acquire);
+        if (!ftm) {
+            HRESULT hr = CoCreateFreeThreadedMarshaler(static_cast<I*>(this), &ftm);
+            if (FAILED(hr)) return hr;
+            IUnknown* raced = nullptr;
+            if (!marshaler_.compare_exchange_strong(raced, ftm, std::memory_order_acq_rel)) {
+                ftm->Release();
+                ftm = raced;
+            }
+        }
+        return ftm->QueryInterface(IID_IMarshal, ppv);
+    }
+
     std::atomic<LONG> refs_{0};
+    std::atomic<IUnknown*> marshaler_{nullptr};
 };
 
 /// Creates T with one reference for the caller.

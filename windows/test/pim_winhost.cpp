@@ -111,6 +111,60 @@ std::string Slurp(const std::wstring& path) {
   return out;
 }
 
+// The PIM application's class, which the component activates as a local server.
+const CLSID CLSID_PimApplication = {0x0006F03A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// This process plays the one the PIM application runs in. The PIM server is an in-process DLL here,
+// so the host takes its class object from the DLL and publishes it for CLSCTX_LOCAL_SERVER, as a
+// running application publishes its class; COM serves a local-server request from the table of
+// published class objects before it looks at the registry. Only the component's own process
+// (this one) sees the publication: no other process could reach the object model.
+class PublishedApplication {
+ public:
+  PublishedApplication() = default;
+  PublishedApplication(const PublishedApplication&) = delete;
+  PublishedApplication& operator=(const PublishedApplication&) = delete;
+  ~PublishedApplication() { Revoke(); }
+
+  // S_OK when published; the failure otherwise (REGDB_E_CLASSNOTREG: nothing to publish).
+  HRESULT Publish() {
+    HRESULT hr = CoGetClassObject(CLSID_PimApplication, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(factory_.put()));
+    if (FAILED(hr)) return hr;
+    hr = CoRegisterClassObject(CLSID_PimApplication, factory_.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                               &cookie_);
+    if (FAILED(hr)) {
+      cookie_ = 0;
+      factory_.reset();
+    }
+    return hr;
+  }
+
+  // Whether a local-server request now yields the published object itself (no proxy, no registry).
+  bool ServedFromTable() const {
+    if (!factory_) return false;
+    Ptr<IUnknown> served, ours, theirs;
+    if (FAILED(CoGetClassObject(CLSID_PimApplication, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown,
+                                reinterpret_cast<void**>(served.put()))))
+      return false;
+    factory_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ours.put()));
+    served->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(theirs.put()));
+    return ours && ours.get() == theirs.get();
+  }
+
+  HRESULT Revoke() {
+    HRESULT hr = S_OK;
+    if (cookie_) hr = CoRevokeClassObject(cookie_);
+    cookie_ = 0;
+    factory_.reset();
+    return hr;
+  }
+
+ private:
+  Ptr<IClassFactory> factory_;
+  DWORD cookie_ = 0;
+};
+
 HRESULT CreateAdapter(Ptr<IPimAdapter>& adapter) {
   return CoCreateInstance(CLSID_COutlookPimAdapter, nullptr, CLSCTX_INPROC_SERVER, IID_IPimAdapter,
                           reinterpret_cast<void**>(adapter.put()));
@@ -184,7 +238,10 @@ void Calendar(IPimAdapter* adapter) {
   hr = list->GetIterator(it.put());
   if (!Check(SUCCEEDED(hr) && it, "GetIterator", hr)) return;
   std::vector<Occurrence> seen;
+  // A new iterator stands before the first element: Next moves onto it.
   for (UINT i = 0; i < count; ++i) {
+    VARIANT_BOOL more = VARIANT_FALSE;
+    if (FAILED(it->Next(&more)) || more != VARIANT_TRUE) break;
     Ptr<ICalendarEntry> current;
     if (FAILED(it->get_current(current.put())) || !current) break;
     Occurrence o{};
@@ -195,10 +252,10 @@ void Calendar(IPimAdapter* adapter) {
     current->get_endTime(&o.end);
     seen.push_back(o);
     printf("     %s  %s  %ls\n", Show(o.start).c_str(), Show(o.end).c_str(), o.subject.c_str());
-    VARIANT_BOOL more = VARIANT_FALSE;
-    if (FAILED(it->Next(&more)) || more != VARIANT_TRUE) break;
   }
-  Check(seen.size() == count, "the iterator walks every element of the list");
+  VARIANT_BOOL past = VARIANT_TRUE;
+  it->Next(&past);
+  Check(seen.size() == count && past == VARIANT_FALSE, "the iterator walks every element of the list, then stops");
   const DATE want[] = {Utc(2026, 10, 13, 7, 0), Utc(2026, 10, 20, 7, 0), Utc(2026, 10, 27, 8, 0),
                        Utc(2026, 11, 3, 8, 0)};
   size_t weekly = 0, matched = 0;
@@ -256,8 +313,12 @@ void Contacts(IPimAdapter* adapter, const std::wstring& outdir, ULONG key) {
 }
 
 int EndToEnd(const std::wstring& outdir, ULONG key) {
+  PublishedApplication app;
+  HRESULT hr = app.Publish();
+  if (!Check(SUCCEEDED(hr), "the PIM application's class object published for CLSCTX_LOCAL_SERVER", hr)) return 1;
+  if (!Check(app.ServedFromTable(), "a CLSCTX_LOCAL_SERVER request yields the published class object")) return 1;
   Ptr<IPimAdapter> adapter;
-  HRESULT hr = CreateAdapter(adapter);
+  hr = CreateAdapter(adapter);
   if (!Check(SUCCEEDED(hr) && adapter, "CoCreateInstance(CLSID_COutlookPimAdapter)", hr)) return 1;
   Bstr id;
   EPimAdapterResult ar = EPimAdapterResult_ERROR;
@@ -269,13 +330,24 @@ int EndToEnd(const std::wstring& outdir, ULONG key) {
   hr = adapter->Logoff(&ar);
   Check(SUCCEEDED(hr) && ar == EPimAdapterResult_SUCCESS, "Logoff", hr, ar);
   adapter.reset();
+  hr = app.Revoke();
+  Check(SUCCEEDED(hr), "the PIM application's class object revoked", hr);
+  Ptr<IUnknown> gone;
+  hr = CoGetClassObject(CLSID_PimApplication, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown,
+                        reinterpret_cast<void**>(gone.put()));
+  Check(FAILED(hr) && !gone, "after revoking, a CLSCTX_LOCAL_SERVER request finds no class object", hr);
   CoFreeUnusedLibraries();
   return g_failures == 0 ? 0 : 1;
 }
 
 int NoServer() {
+  // The same step as end to end: with the PIM server unregistered there is nothing to publish.
+  PublishedApplication app;
+  HRESULT hr = app.Publish();
+  if (!Check(hr == REGDB_E_CLASSNOTREG, "the PIM application's class is not registered: nothing published", hr))
+    return 1;
   Ptr<IPimAdapter> adapter;
-  HRESULT hr = CreateAdapter(adapter);
+  hr = CreateAdapter(adapter);
   if (!Check(SUCCEEDED(hr) && adapter, "CoCreateInstance(CLSID_COutlookPimAdapter)", hr)) return 1;
   Bstr id(L"untouched");
   BSTR raw = id.get();
