@@ -1,5 +1,7 @@
 #include "recur.h"
 
+#include "bytes.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -337,6 +339,79 @@ std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, st
     std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
     if (out.size() > limit) out.resize(limit);
     return out;
+}
+
+}  // namespace pim::store
+
+namespace pim::store {
+
+namespace {
+
+// Changes whenever the layout below or libical's rule struct does.
+constexpr std::uint32_t kSeriesFormat = 0x53520000u + sizeof(icalrecurrencetype);
+
+template <class T>
+void putAll(bytes::Writer& w, const std::vector<T>& v) {
+    w.num<std::uint32_t>(static_cast<std::uint32_t>(v.size()));
+    for (const T& x : v) w.num(x);
+}
+
+template <class T>
+bool getAll(bytes::Reader& r, std::vector<T>& v) {
+    std::uint32_t n = r.num<std::uint32_t>();
+    if (!r.ok || n > (1u << 20)) return false;
+    v.resize(n);
+    for (T& x : v) x = r.num<T>();
+    return r.ok;
+}
+
+}  // namespace
+
+std::string saveSeries(const Series& s) {
+    bytes::Writer w;
+    w.num(kSeriesFormat).text(s.zone).num<std::uint8_t>(s.allDay).num(s.startWall).num(s.start).num(s.end);
+    w.num(s.nominalDays).num(s.wallSeconds).num(s.exactSeconds);
+    w.num<std::uint32_t>(static_cast<std::uint32_t>(s.rules.size()));
+    for (const icalrecurrencetype& r : s.rules) {
+        // Pointers cannot be kept; compileSeries clears UNTIL's zone, so only RSCALE stops us.
+        if (r.rscale || r.until.zone) return {};
+        icalrecurrencetype copy = r;
+        copy.until.zone = nullptr;
+        copy.rscale = nullptr;
+        w.num(copy);
+    }
+    w.num<std::uint8_t>(s.finite);
+    putAll(w, s.exdates);
+    putAll(w, s.exdays);
+    putAll(w, s.rdates);
+    putAll(w, s.overrides);
+    w.num(s.spanStart).num(s.spanEnd).num(s.maxLength);
+    return w.take();
+}
+
+std::optional<Series> loadSeries(std::string_view in) {
+    bytes::Reader r(in);
+    if (r.num<std::uint32_t>() != kSeriesFormat) return std::nullopt;
+    Series s;
+    s.zone = r.text<std::string>();
+    s.allDay = r.num<std::uint8_t>() != 0;
+    s.startWall = r.num<WallTime>();
+    s.start = r.num<UtcSeconds>();
+    s.end = r.num<UtcSeconds>();
+    s.nominalDays = r.num<int>();
+    s.wallSeconds = r.num<std::int64_t>();
+    s.exactSeconds = r.num<std::int64_t>();
+    std::uint32_t rules = r.num<std::uint32_t>();
+    if (!r.ok || rules > 1024) return std::nullopt;
+    for (std::uint32_t i = 0; i < rules && r.ok; ++i) s.rules.push_back(r.num<icalrecurrencetype>());
+    s.finite = r.num<std::uint8_t>() != 0;
+    if (!getAll(r, s.exdates) || !getAll(r, s.exdays) || !getAll(r, s.rdates) || !getAll(r, s.overrides))
+        return std::nullopt;
+    s.spanStart = r.num<UtcSeconds>();
+    s.spanEnd = r.num<UtcSeconds>();
+    s.maxLength = r.num<UtcSeconds>();
+    if (!r.done()) return std::nullopt;
+    return s;
 }
 
 }  // namespace pim::store

@@ -81,6 +81,10 @@ CREATE INDEX contact_emails_key ON contact_emails(key);
 Store::Store(std::string path) : path_(std::move(path)), cache_(std::make_unique<Cache>()) {}
 
 Store::~Store() {
+    try {
+        flushDerived();
+    } catch (...) {
+    }
     for (auto& [sql, s] : cache_->stmts) sqlite3_finalize(s);
     if (db_) sqlite3_close_v2(db_);
 }
@@ -246,6 +250,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     int rc = sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) fail(s->db_, rc, "open");
     sqlite3_busy_timeout(s->db_, options.busyTimeoutMs);
+    s->cache_->busyTimeoutMs = options.busyTimeoutMs;
     sqlite3_extended_result_codes(s->db_, 0);
     s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456");
     try {
@@ -256,6 +261,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
         if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
         throw;
     }
+    s->openDerived();
     return s;
 }
 
@@ -602,8 +608,14 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     uint64_t version = static_cast<uint64_t>(q.i64(0));
     auto it = cache_->info.find(key);
     if (it != cache_->info.end() && it->second.version == version && it->second.series) return it->second.series;
-    ical::ComponentPtr cal = parseEvent(q.text(1));
-    auto s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
+    std::shared_ptr<const Series> s;
+    if (auto kept = derived(key, version, kSeriesSlot))
+        if (auto loaded = loadSeries(*kept)) s = std::make_shared<const Series>(std::move(*loaded));
+    if (!s) {
+        ical::ComponentPtr cal = parseEvent(q.text(1));
+        s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
+        setDerived(key, version, kSeriesSlot, saveSeries(*s));
+    }
     if (it != cache_->info.end() && it->second.version == version) it->second.series = s;
     return s;
 }
@@ -619,6 +631,83 @@ void Store::setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (cache_->memos.size() >= kMemos) cache_->memos.clear();
     cache_->memos[{key, slot}] = {version, std::move(value)};
+}
+
+// What readers derive from items, kept for other processes. A store without the table still
+// works (another build made it, or it could not be written): nothing is kept then.
+constexpr const char* kDerivedSchema = R"sql(
+CREATE TABLE IF NOT EXISTS derived(
+  key INTEGER NOT NULL, slot INTEGER NOT NULL, version INTEGER NOT NULL, bytes BLOB NOT NULL,
+  PRIMARY KEY(key, slot)) WITHOUT ROWID;
+CREATE TRIGGER IF NOT EXISTS derived_item_changed AFTER UPDATE ON items BEGIN
+  DELETE FROM derived WHERE key = old.key;
+END;
+CREATE TRIGGER IF NOT EXISTS derived_item_removed AFTER DELETE ON items BEGIN
+  DELETE FROM derived WHERE key = old.key;
+END;
+)sql";
+
+void Store::openDerived() {
+    {
+        Stmt q(*this, "SELECT count(*) FROM sqlite_master WHERE name IN ('derived', 'derived_item_changed', 'derived_item_removed')");
+        q.step();
+        if (q.i64(0) == 3) {
+            cache_->derivedTable = true;
+            return;
+        }
+    }
+    // Made once per file; a writer busy elsewhere only postpones it to a later process.
+    sqlite3_busy_timeout(db_, 0);
+    try {
+        transaction([&] { exec(kDerivedSchema); });
+        cache_->derivedTable = true;
+    } catch (const StoreError&) {
+    }
+    sqlite3_busy_timeout(db_, cache_->busyTimeoutMs);
+}
+
+std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, std::int64_t slot) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!cache_->derivedTable) return std::nullopt;
+    Stmt q(*this, "SELECT bytes FROM derived WHERE key=?1 AND slot=?2 AND version=?3");
+    q.bind(1, key).bind(2, slot).bind(3, static_cast<int64_t>(version));
+    if (!q.step()) return std::nullopt;
+    const void* b = sqlite3_column_blob(q.s, 0);
+    return std::string(static_cast<const char*>(b), static_cast<size_t>(sqlite3_column_bytes(q.s, 0)));
+}
+
+void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!cache_->derivedTable || bytes.empty()) return;
+    cache_->pending.push_back({key, version, slot, std::move(bytes)});
+    if (cache_->pending.size() >= 4096) flushDerived();
+}
+
+void Store::flushDerived() {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (cache_->pending.empty() || !sqlite3_get_autocommit(db_)) return;
+    std::vector<Cache::Derived> rows = std::move(cache_->pending);
+    cache_->pending.clear();
+    // Derived rows are no data of the user's: no waiting for other writers and no flush to disk
+    // of their own (the next durable commit carries them).
+    sqlite3_busy_timeout(db_, 0);
+    exec("PRAGMA synchronous=NORMAL");
+    try {
+        transaction([&] {
+            for (const Cache::Derived& d : rows) {
+                // Only for the version still stored: the item may have changed since it was read.
+                Stmt i(*this,
+                       "INSERT OR REPLACE INTO derived(key, slot, version, bytes) SELECT ?1, ?2, ?3, ?4"
+                       " WHERE EXISTS(SELECT 1 FROM items WHERE key=?1 AND version=?3)");
+                i.bind(1, d.key).bind(2, d.slot).bind(3, static_cast<int64_t>(d.version));
+                sqlite3_bind_blob(i.s, 4, d.bytes.data(), static_cast<int>(d.bytes.size()), SQLITE_STATIC);
+                i.step();
+            }
+        });
+    } catch (const StoreError&) {
+    }
+    sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(db_, cache_->busyTimeoutMs);
 }
 
 std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit) {
@@ -686,7 +775,10 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         if (ownTx) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         throw;
     }
-    if (ownTx) exec("COMMIT");
+    if (ownTx) {
+        exec("COMMIT");
+        flushDerived();
+    }
     std::sort(out.begin(), out.end(), before);
     if (out.size() > limit) out.resize(limit);
     return out;

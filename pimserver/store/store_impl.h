@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace pim::store {
 
@@ -56,6 +57,16 @@ struct Store::Cache {
         std::shared_ptr<const void> value;
     };
     std::unordered_map<MemoKey, Memo, MemoHash> memos;
+    // Derived rows not yet written, and whether the file has the table for them.
+    struct Derived {
+        RecordKey key;
+        uint64_t version;
+        int64_t slot;
+        std::string bytes;
+    };
+    std::vector<Derived> pending;
+    bool derivedTable = false;
+    int busyTimeoutMs = 10000;
 };
 
 struct Store::Stmt {
