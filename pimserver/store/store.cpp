@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "event.h"
+#include "bytes.h"
 #include "store_impl.h"
 #include "vcard.h"
 
@@ -633,23 +634,48 @@ void Store::setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std
     cache_->memos[{key, slot}] = {version, std::move(value)};
 }
 
-// What readers derive from items, kept for other processes. A store without the table still
-// works (another build made it, or it could not be written): nothing is kept then.
+// What readers derive from items, kept for other processes: one row an item, keyed by its
+// record key (a rowid: cheap to find), holding every slot derived from one version. A store
+// without the table still works (it could not be written): nothing is kept then.
 constexpr const char* kDerivedSchema = R"sql(
-CREATE TABLE IF NOT EXISTS derived(
-  key INTEGER NOT NULL, slot INTEGER NOT NULL, version INTEGER NOT NULL, bytes BLOB NOT NULL,
-  PRIMARY KEY(key, slot)) WITHOUT ROWID;
-CREATE TRIGGER IF NOT EXISTS derived_item_changed AFTER UPDATE ON items BEGIN
-  DELETE FROM derived WHERE key = old.key;
+CREATE TABLE IF NOT EXISTS item_derived(
+  key INTEGER PRIMARY KEY, version INTEGER NOT NULL, bytes BLOB NOT NULL);
+CREATE TRIGGER IF NOT EXISTS item_derived_changed AFTER UPDATE ON items BEGIN
+  DELETE FROM item_derived WHERE key = old.key;
 END;
-CREATE TRIGGER IF NOT EXISTS derived_item_removed AFTER DELETE ON items BEGIN
-  DELETE FROM derived WHERE key = old.key;
+CREATE TRIGGER IF NOT EXISTS item_derived_removed AFTER DELETE ON items BEGIN
+  DELETE FROM item_derived WHERE key = old.key;
 END;
 )sql";
 
+namespace {
+
+std::string encodeSlots(const std::vector<std::pair<int64_t, std::string>>& slots) {
+    bytes::Writer w;
+    w.num<uint32_t>(static_cast<uint32_t>(slots.size()));
+    for (const auto& [slot, b] : slots) w.num(slot).text(b);
+    return w.take();
+}
+
+bool decodeSlots(std::string_view in, std::vector<std::pair<int64_t, std::string>>& slots) {
+    bytes::Reader r(in);
+    uint32_t n = r.num<uint32_t>();
+    if (!r.ok || n > 100000) return false;
+    for (uint32_t i = 0; i < n && r.ok; ++i) {
+        int64_t slot = r.num<int64_t>();
+        std::string b = r.text<std::string>();
+        slots.emplace_back(slot, std::move(b));
+    }
+    return r.done();
+}
+
+}  // namespace
+
 void Store::openDerived() {
     {
-        Stmt q(*this, "SELECT count(*) FROM sqlite_master WHERE name IN ('derived', 'derived_item_changed', 'derived_item_removed')");
+        Stmt q(*this,
+               "SELECT count(*) FROM sqlite_master WHERE name IN"
+               " ('item_derived', 'item_derived_changed', 'item_derived_removed')");
         q.step();
         if (q.i64(0) == 3) {
             cache_->derivedTable = true;
@@ -669,43 +695,75 @@ void Store::openDerived() {
 std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, std::int64_t slot) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable) return std::nullopt;
-    Stmt q(*this, "SELECT bytes FROM derived WHERE key=?1 AND slot=?2 AND version=?3");
-    q.bind(1, key).bind(2, slot).bind(3, static_cast<int64_t>(version));
-    if (!q.step()) return std::nullopt;
-    const void* b = sqlite3_column_blob(q.s, 0);
-    return std::string(static_cast<const char*>(b), static_cast<size_t>(sqlite3_column_bytes(q.s, 0)));
+    auto it = cache_->derived.find(key);
+    if (it == cache_->derived.end() || it->second.version != version) {
+        // Read once a version: later slots of the same item come from memory.
+        if (cache_->derived.size() >= kMemos && cache_->dirtyRows == 0) cache_->derived.clear();
+        Cache::DerivedRow row;
+        row.version = version;
+        Stmt q(*this, "SELECT bytes FROM item_derived WHERE key=?1 AND version=?2");
+        q.bind(1, key).bind(2, static_cast<int64_t>(version));
+        if (q.step()) {
+            const char* b = static_cast<const char*>(sqlite3_column_blob(q.s, 0));
+            if (!decodeSlots(std::string_view(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q.s, 0))), row.slots))
+                row.slots.clear();
+        }
+        if (it != cache_->derived.end() && it->second.dirty) --cache_->dirtyRows;
+        it = cache_->derived.insert_or_assign(key, std::move(row)).first;
+    }
+    for (const auto& [s, b] : it->second.slots)
+        if (s == slot) return b;
+    return std::nullopt;
 }
 
 void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable || bytes.empty()) return;
-    cache_->pending.push_back({key, version, slot, std::move(bytes)});
-    if (cache_->pending.size() >= 4096) flushDerived();
+    Cache::DerivedRow& row = cache_->derived[key];
+    if (row.version != version) {
+        row.version = version;
+        row.slots.clear();
+    }
+    bool found = false;
+    for (auto& [s, b] : row.slots)
+        if (s == slot) {
+            b = std::move(bytes);
+            found = true;
+        }
+    if (!found) row.slots.emplace_back(slot, std::move(bytes));
+    if (!row.dirty) {
+        row.dirty = true;
+        ++cache_->dirtyRows;
+    }
+    if (cache_->dirtyRows >= 4096) flushDerived();
 }
 
 void Store::flushDerived() {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (cache_->pending.empty() || !sqlite3_get_autocommit(db_)) return;
-    std::vector<Cache::Derived> rows = std::move(cache_->pending);
-    cache_->pending.clear();
+    if (cache_->dirtyRows == 0 || !sqlite3_get_autocommit(db_)) return;
     // Derived rows are no data of the user's: no waiting for other writers and no flush to disk
-    // of their own (the next durable commit carries them).
+    // of their own (the next durable commit carries them). Not written now: derived again later.
     sqlite3_busy_timeout(db_, 0);
     exec("PRAGMA synchronous=NORMAL");
     try {
         transaction([&] {
-            for (const Cache::Derived& d : rows) {
+            for (auto& [key, row] : cache_->derived) {
+                if (!row.dirty) continue;
+                row.dirty = false;
+                std::string b = encodeSlots(row.slots);
                 // Only for the version still stored: the item may have changed since it was read.
                 Stmt i(*this,
-                       "INSERT OR REPLACE INTO derived(key, slot, version, bytes) SELECT ?1, ?2, ?3, ?4"
-                       " WHERE EXISTS(SELECT 1 FROM items WHERE key=?1 AND version=?3)");
-                i.bind(1, d.key).bind(2, d.slot).bind(3, static_cast<int64_t>(d.version));
-                sqlite3_bind_blob(i.s, 4, d.bytes.data(), static_cast<int>(d.bytes.size()), SQLITE_STATIC);
+                       "INSERT OR REPLACE INTO item_derived(key, version, bytes) SELECT ?1, ?2, ?3"
+                       " WHERE EXISTS(SELECT 1 FROM items WHERE key=?1 AND version=?2)");
+                i.bind(1, key).bind(2, static_cast<int64_t>(row.version));
+                sqlite3_bind_blob(i.s, 3, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
                 i.step();
             }
         });
     } catch (const StoreError&) {
+        for (auto& [key, row] : cache_->derived) row.dirty = false;
     }
+    cache_->dirtyRows = 0;
     sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     sqlite3_busy_timeout(db_, cache_->busyTimeoutMs);
 }
@@ -743,6 +801,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             dv.step();
             if (dv.i64(0) != cache_->dataVersion) {
                 cache_->info.clear();
+                if (cache_->dirtyRows == 0) cache_->derived.clear();
                 cache_->dataVersion = dv.i64(0);
             }
         }

@@ -57,14 +57,15 @@ struct Store::Cache {
         std::shared_ptr<const void> value;
     };
     std::unordered_map<MemoKey, Memo, MemoHash> memos;
-    // Derived rows not yet written, and whether the file has the table for them.
-    struct Derived {
-        RecordKey key;
-        uint64_t version;
-        int64_t slot;
-        std::string bytes;
+    // Derived bytes of items by key: every slot kept for one version of the item, as in the
+    // file's item_derived row; `dirty` rows have slots the file does not have yet.
+    struct DerivedRow {
+        uint64_t version = 0;
+        std::vector<std::pair<int64_t, std::string>> slots;
+        bool dirty = false;
     };
-    std::vector<Derived> pending;
+    std::unordered_map<RecordKey, DerivedRow> derived;
+    size_t dirtyRows = 0;
     bool derivedTable = false;
     int busyTimeoutMs = 10000;
 };
