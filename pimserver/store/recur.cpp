@@ -3,6 +3,7 @@
 #include "bytes.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace pim::store {
@@ -347,8 +348,8 @@ namespace pim::store {
 
 namespace {
 
-// Changes whenever the layout below or libical's rule struct does.
-constexpr std::uint32_t kSeriesFormat = 0x53520000u + sizeof(icalrecurrencetype);
+// Changes whenever the layout below does.
+constexpr std::uint32_t kSeriesFormat = 0x53520001u;
 
 template <class T>
 void putAll(bytes::Writer& w, const std::vector<T>& v) {
@@ -365,6 +366,55 @@ bool getAll(bytes::Reader& r, std::vector<T>& v) {
     return r.ok;
 }
 
+// A rule without its pointers, each BY list only as long as it is (most are empty).
+#define PIM_RULE_LISTS(X) \
+    X(by_second) X(by_minute) X(by_hour) X(by_day) X(by_month_day) X(by_year_day) X(by_week_no) X(by_month) X(by_set_pos)
+
+void putRule(bytes::Writer& w, const icalrecurrencetype& r) {
+    icalrecurrencetype head = r;
+    head.until.zone = nullptr;
+    head.rscale = nullptr;
+    w.num(head.freq).num(head.until.year).num(head.until.month).num(head.until.day).num(head.until.hour);
+    w.num(head.until.minute).num(head.until.second).num(head.until.is_date).num(head.until.is_daylight);
+    w.num(head.count).num(head.interval).num(head.week_start).num(head.skip);
+#define PIM_PUT_LIST(name)                                                                   \
+    {                                                                                        \
+        std::uint16_t n = 0;                                                                 \
+        while (n < std::size(r.name) && r.name[n] != ICAL_RECURRENCE_ARRAY_MAX) ++n;         \
+        w.num(n);                                                                            \
+        for (std::uint16_t i = 0; i < n; ++i) w.num(r.name[i]);                              \
+    }
+    PIM_RULE_LISTS(PIM_PUT_LIST)
+#undef PIM_PUT_LIST
+}
+
+bool getRule(bytes::Reader& in, icalrecurrencetype& r) {
+    icalrecurrencetype_clear(&r);
+    r.freq = in.num<decltype(r.freq)>();
+    r.until.year = in.num<int>();
+    r.until.month = in.num<int>();
+    r.until.day = in.num<int>();
+    r.until.hour = in.num<int>();
+    r.until.minute = in.num<int>();
+    r.until.second = in.num<int>();
+    r.until.is_date = in.num<int>();
+    r.until.is_daylight = in.num<int>();
+    r.until.zone = nullptr;
+    r.count = in.num<int>();
+    r.interval = in.num<short>();
+    r.week_start = in.num<decltype(r.week_start)>();
+    r.skip = in.num<decltype(r.skip)>();
+#define PIM_GET_LIST(name)                                                \
+    {                                                                     \
+        std::uint16_t n = in.num<std::uint16_t>();                        \
+        if (n > std::size(r.name)) return false;                          \
+        for (std::uint16_t i = 0; i < n; ++i) r.name[i] = in.num<short>(); \
+    }
+    PIM_RULE_LISTS(PIM_GET_LIST)
+#undef PIM_GET_LIST
+    return in.ok;
+}
+
 }  // namespace
 
 std::string saveSeries(const Series& s) {
@@ -375,10 +425,7 @@ std::string saveSeries(const Series& s) {
     for (const icalrecurrencetype& r : s.rules) {
         // Pointers cannot be kept; compileSeries clears UNTIL's zone, so only RSCALE stops us.
         if (r.rscale || r.until.zone) return {};
-        icalrecurrencetype copy = r;
-        copy.until.zone = nullptr;
-        copy.rscale = nullptr;
-        w.num(copy);
+        putRule(w, r);
     }
     w.num<std::uint8_t>(s.finite);
     putAll(w, s.exdates);
@@ -403,7 +450,9 @@ std::optional<Series> loadSeries(std::string_view in) {
     s.exactSeconds = r.num<std::int64_t>();
     std::uint32_t rules = r.num<std::uint32_t>();
     if (!r.ok || rules > 1024) return std::nullopt;
-    for (std::uint32_t i = 0; i < rules && r.ok; ++i) s.rules.push_back(r.num<icalrecurrencetype>());
+    s.rules.resize(rules);
+    for (icalrecurrencetype& rule : s.rules)
+        if (!getRule(r, rule)) return std::nullopt;
     s.finite = r.num<std::uint8_t>() != 0;
     if (!getAll(r, s.exdates) || !getAll(r, s.exdays) || !getAll(r, s.rdates) || !getAll(r, s.overrides))
         return std::nullopt;

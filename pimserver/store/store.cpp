@@ -289,14 +289,12 @@ void Store::setEntryId(RecordKey key, const std::string& entryId) {
     });
 }
 
-std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    {
-        Stmt q(*this, "SELECT key FROM items WHERE entry_id=?1");
-        q.bind(1, entryId);
-        if (q.step()) return static_cast<RecordKey>(q.i64(0));
-    }
-    if (entryId.size() != 48 || entryId.substr(0, 40) != "00000000" + storeIdHex()) return std::nullopt;
+namespace {
+
+// The record key a computed entry id names, if `entryId` has that form for this store.
+std::optional<RecordKey> computedKey(std::string_view entryId, const std::string& storeHex) {
+    if (entryId.size() != 48 || entryId.substr(0, 8) != "00000000" || entryId.substr(8, 32) != storeHex)
+        return std::nullopt;
     uint32_t key = 0;
     for (int i = 3; i >= 0; --i) {
         std::string_view byte = entryId.substr(40 + 2 * i, 2);
@@ -309,9 +307,23 @@ std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
         }
         key = (key << 8) | v;
     }
+    return key;
+}
+
+}  // namespace
+
+std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    {
+        Stmt q(*this, "SELECT key FROM items WHERE entry_id=?1");
+        q.bind(1, entryId);
+        if (q.step()) return static_cast<RecordKey>(q.i64(0));
+    }
+    auto key = computedKey(entryId, storeIdHex());
+    if (!key) return std::nullopt;
     // An item that was given its own id no longer answers to the computed one.
     Stmt q(*this, "SELECT entry_id IS NULL FROM items WHERE key=?1");
-    q.bind(1, key);
+    q.bind(1, *key);
     if (q.step() && q.i64(0)) return key;
     return std::nullopt;
 }
@@ -345,9 +357,21 @@ std::optional<ItemRecord> Store::get(RecordKey key) {
 
 std::optional<ItemRecord> Store::find(std::string_view entryId) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    auto key = keyOfEntryId(entryId);
-    if (!key) return std::nullopt;
-    return get(*key);
+    auto key = computedKey(entryId, storeIdHex());
+    if (!key) {
+        Stmt q(*this, "SELECT " ITEM_COLUMNS " FROM items WHERE entry_id=?1");
+        q.bind(1, entryId);
+        if (!q.step()) return std::nullopt;
+        return readRow(q);
+    }
+    // One statement for both meanings, an own id first (as keyOfEntryId): listings look up
+    // thousands of computed ids.
+    Stmt q(*this,
+           "SELECT " ITEM_COLUMNS " FROM items WHERE entry_id=?1"
+           " UNION ALL SELECT " ITEM_COLUMNS " FROM items WHERE key=?2 AND entry_id IS NULL");
+    q.bind(1, entryId).bind(2, *key);
+    if (!q.step()) return std::nullopt;
+    return readRow(q);
 }
 
 std::vector<RecordKey> Store::keys(Folder folder) {
