@@ -768,7 +768,7 @@ void Store::flushDerived() {
     // Derived rows are no data of the user's: no waiting for other writers and no flush to disk
     // of their own (the next durable commit carries them). Not written now: derived again later.
     sqlite3_busy_timeout(db_, 0);
-    exec("PRAGMA synchronous=NORMAL");
+    sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     try {
         transaction([&] {
             for (auto& [key, row] : cache_->derived) {
