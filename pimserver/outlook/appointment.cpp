@@ -1,3 +1,4 @@
+#include "bytes.h"
 #include "event.h"
 #include "objects.h"
 
@@ -72,6 +73,42 @@ std::vector<server::Recipient> recipientsOf(icalcomponent* ev) {
 // The slot of the master (and of occurrences without an override) among an item's memos.
 constexpr std::int64_t kMasterSlot = INT64_MIN;
 
+// A view as the store keeps it for other processes.
+constexpr std::uint32_t kViewFormat = 0x41560001u;
+
+std::string saveView(const AppointmentView& v) {
+    store::bytes::Writer w;
+    w.num(kViewFormat).text(v.subject).text(v.location).text(v.body).num<std::uint8_t>(v.allDay);
+    w.num<std::uint8_t>(v.reminderSet).num(v.reminderMinutes).num(v.busyStatus).text(v.entryId);
+    w.num<std::uint32_t>(static_cast<std::uint32_t>(v.recipients.size()));
+    for (const server::Recipient& r : v.recipients) w.text(r.name).text(r.address).num(r.type);
+    return w.take();
+}
+
+std::shared_ptr<const AppointmentView> loadView(std::string_view bytes) {
+    store::bytes::Reader r(bytes);
+    if (r.num<std::uint32_t>() != kViewFormat) return nullptr;
+    auto v = std::make_shared<AppointmentView>();
+    v->subject = r.text<std::u16string>();
+    v->location = r.text<std::u16string>();
+    v->body = r.text<std::u16string>();
+    v->allDay = r.num<std::uint8_t>() != 0;
+    v->reminderSet = r.num<std::uint8_t>() != 0;
+    v->reminderMinutes = r.num<LONG>();
+    v->busyStatus = r.num<LONG>();
+    v->entryId = r.text<std::u16string>();
+    std::uint32_t n = r.num<std::uint32_t>();
+    if (!r.ok || n > 100000) return nullptr;
+    for (std::uint32_t i = 0; i < n && r.ok; ++i) {
+        server::Recipient x;
+        x.name = r.text<std::u16string>();
+        x.address = r.text<std::u16string>();
+        x.type = r.num<LONG>();
+        v->recipients.push_back(std::move(x));
+    }
+    return r.done() ? v : nullptr;
+}
+
 }  // namespace
 
 HRESULT AppointmentItem::view() {
@@ -83,6 +120,14 @@ HRESULT AppointmentItem::view() {
         if (version_ != 0) {
             view_ = std::static_pointer_cast<const AppointmentView>(store_->memo(key_, version_, slot));
             if (view_) return S_OK;
+            // Another process may have read this version already.
+            if (auto kept = store_->derived(key_, version_, slot)) {
+                if (auto v = loadView(*kept)) {
+                    store_->setMemo(key_, version_, slot, v);
+                    view_ = std::move(v);
+                    return S_OK;
+                }
+            }
         }
         auto rec = store_->get(key_);
         if (!rec) {
@@ -106,7 +151,9 @@ HRESULT AppointmentItem::view() {
         v->entryId = toUtf16(rec->entryId);
         v->recipients = recipientsOf(ev);
         // Kept under what was just read, whatever the listing saw.
-        store_->setMemo(key_, rec->version, ev != m ? recurrenceId_ : kMasterSlot, v);
+        const std::int64_t readSlot = ev != m ? recurrenceId_ : kMasterSlot;
+        store_->setMemo(key_, rec->version, readSlot, v);
+        store_->setDerived(key_, rec->version, readSlot, saveView(*v));
         view_ = std::move(v);
         return S_OK;
     });

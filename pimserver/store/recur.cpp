@@ -1,6 +1,9 @@
 #include "recur.h"
 
+#include "bytes.h"
+
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace pim::store {
@@ -356,6 +359,127 @@ std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, st
     std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
     if (out.size() > limit) out.resize(limit);
     return out;
+}
+
+}  // namespace pim::store
+
+namespace pim::store {
+
+namespace {
+
+// Changes whenever the layout below does.
+constexpr std::uint32_t kSeriesFormat = 0x53520001u;
+
+template <class T>
+void putAll(bytes::Writer& w, const std::vector<T>& v) {
+    w.num<std::uint32_t>(static_cast<std::uint32_t>(v.size()));
+    for (const T& x : v) w.num(x);
+}
+
+template <class T>
+bool getAll(bytes::Reader& r, std::vector<T>& v) {
+    std::uint32_t n = r.num<std::uint32_t>();
+    if (!r.ok || n > (1u << 20)) return false;
+    v.resize(n);
+    for (T& x : v) x = r.num<T>();
+    return r.ok;
+}
+
+// A rule without its pointers, each BY list only as long as it is (most are empty).
+#define PIM_RULE_LISTS(X) \
+    X(by_second) X(by_minute) X(by_hour) X(by_day) X(by_month_day) X(by_year_day) X(by_week_no) X(by_month) X(by_set_pos)
+
+void putRule(bytes::Writer& w, const icalrecurrencetype& r) {
+    icalrecurrencetype head = r;
+    head.until.zone = nullptr;
+    head.rscale = nullptr;
+    w.num(head.freq).num(head.until.year).num(head.until.month).num(head.until.day).num(head.until.hour);
+    w.num(head.until.minute).num(head.until.second).num(head.until.is_date).num(head.until.is_daylight);
+    w.num(head.count).num(head.interval).num(head.week_start).num(head.skip);
+#define PIM_PUT_LIST(name)                                                                   \
+    {                                                                                        \
+        std::uint16_t n = 0;                                                                 \
+        while (n < std::size(r.name) && r.name[n] != ICAL_RECURRENCE_ARRAY_MAX) ++n;         \
+        w.num(n);                                                                            \
+        for (std::uint16_t i = 0; i < n; ++i) w.num(r.name[i]);                              \
+    }
+    PIM_RULE_LISTS(PIM_PUT_LIST)
+#undef PIM_PUT_LIST
+}
+
+bool getRule(bytes::Reader& in, icalrecurrencetype& r) {
+    icalrecurrencetype_clear(&r);
+    r.freq = in.num<decltype(r.freq)>();
+    r.until.year = in.num<int>();
+    r.until.month = in.num<int>();
+    r.until.day = in.num<int>();
+    r.until.hour = in.num<int>();
+    r.until.minute = in.num<int>();
+    r.until.second = in.num<int>();
+    r.until.is_date = in.num<int>();
+    r.until.is_daylight = in.num<int>();
+    r.until.zone = nullptr;
+    r.count = in.num<int>();
+    r.interval = in.num<short>();
+    r.week_start = in.num<decltype(r.week_start)>();
+    r.skip = in.num<decltype(r.skip)>();
+#define PIM_GET_LIST(name)                                                \
+    {                                                                     \
+        std::uint16_t n = in.num<std::uint16_t>();                        \
+        if (n > std::size(r.name)) return false;                          \
+        for (std::uint16_t i = 0; i < n; ++i) r.name[i] = in.num<short>(); \
+    }
+    PIM_RULE_LISTS(PIM_GET_LIST)
+#undef PIM_GET_LIST
+    return in.ok;
+}
+
+}  // namespace
+
+std::string saveSeries(const Series& s) {
+    bytes::Writer w;
+    w.num(kSeriesFormat).text(s.zone).num<std::uint8_t>(s.allDay).num(s.startWall).num(s.start).num(s.end);
+    w.num(s.nominalDays).num(s.wallSeconds).num(s.exactSeconds);
+    w.num<std::uint32_t>(static_cast<std::uint32_t>(s.rules.size()));
+    for (const icalrecurrencetype& r : s.rules) {
+        // Pointers cannot be kept; compileSeries clears UNTIL's zone, so only RSCALE stops us.
+        if (r.rscale || r.until.zone) return {};
+        putRule(w, r);
+    }
+    w.num<std::uint8_t>(s.finite);
+    putAll(w, s.exdates);
+    putAll(w, s.exdays);
+    putAll(w, s.rdates);
+    putAll(w, s.overrides);
+    w.num(s.spanStart).num(s.spanEnd).num(s.maxLength);
+    return w.take();
+}
+
+std::optional<Series> loadSeries(std::string_view in) {
+    bytes::Reader r(in);
+    if (r.num<std::uint32_t>() != kSeriesFormat) return std::nullopt;
+    Series s;
+    s.zone = r.text<std::string>();
+    s.allDay = r.num<std::uint8_t>() != 0;
+    s.startWall = r.num<WallTime>();
+    s.start = r.num<UtcSeconds>();
+    s.end = r.num<UtcSeconds>();
+    s.nominalDays = r.num<int>();
+    s.wallSeconds = r.num<std::int64_t>();
+    s.exactSeconds = r.num<std::int64_t>();
+    std::uint32_t rules = r.num<std::uint32_t>();
+    if (!r.ok || rules > 1024) return std::nullopt;
+    s.rules.resize(rules);
+    for (icalrecurrencetype& rule : s.rules)
+        if (!getRule(r, rule)) return std::nullopt;
+    s.finite = r.num<std::uint8_t>() != 0;
+    if (!getAll(r, s.exdates) || !getAll(r, s.exdays) || !getAll(r, s.rdates) || !getAll(r, s.overrides))
+        return std::nullopt;
+    s.spanStart = r.num<UtcSeconds>();
+    s.spanEnd = r.num<UtcSeconds>();
+    s.maxLength = r.num<UtcSeconds>();
+    if (!r.done()) return std::nullopt;
+    return s;
 }
 
 }  // namespace pim::store

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace pim::store {
@@ -46,6 +48,11 @@ struct Series {
 /// Compiles a VCALENDAR after ical::normalize. Throws std::invalid_argument when it
 /// holds no VEVENT with a DTSTART.
 Series compileSeries(icalcomponent* vcalendar, const std::string& fallbackZone);
+
+/// The compiled series as bytes, to keep beside the item (empty when it cannot be kept, say a
+/// rule with RSCALE); loadSeries gives it back, or nothing for bytes of another format.
+std::string saveSeries(const Series& s);
+std::optional<Series> loadSeries(std::string_view bytes);
 
 struct Instance {
     UtcSeconds start, end;

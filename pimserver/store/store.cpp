@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include "bytes.h"
 #include "event.h"
 #include "files.h"
 #include "store_impl.h"
@@ -78,6 +79,10 @@ CREATE INDEX contact_emails_key ON contact_emails(key);
 Store::Store(std::string path) : path_(std::move(path)), cache_(std::make_unique<Cache>()) {}
 
 Store::~Store() {
+    try {
+        flushDerived();
+    } catch (...) {
+    }
     for (auto& [sql, s] : cache_->stmts) sqlite3_finalize(s);
     if (db_) sqlite3_close_v2(db_);
 }
@@ -237,6 +242,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     int rc = sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) fail(s->db_, rc, "open");
     sqlite3_busy_timeout(s->db_, options.busyTimeoutMs);
+    s->cache_->busyTimeoutMs = options.busyTimeoutMs;
     sqlite3_extended_result_codes(s->db_, 0);
     s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456");
     try {
@@ -247,6 +253,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
         if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
         throw;
     }
+    s->openDerived();
     return s;
 }
 
@@ -273,14 +280,12 @@ void Store::setEntryId(RecordKey key, const std::string& entryId) {
     });
 }
 
-std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    {
-        Stmt q(*this, "SELECT key FROM items WHERE entry_id=?1");
-        q.bind(1, entryId);
-        if (q.step()) return static_cast<RecordKey>(q.i64(0));
-    }
-    if (entryId.size() != 48 || entryId.substr(0, 40) != "00000000" + storeIdHex()) return std::nullopt;
+namespace {
+
+// The record key a computed entry id names, if `entryId` has that form for this store.
+std::optional<RecordKey> computedKey(std::string_view entryId, const std::string& storeHex) {
+    if (entryId.size() != 48 || entryId.substr(0, 8) != "00000000" || entryId.substr(8, 32) != storeHex)
+        return std::nullopt;
     uint32_t key = 0;
     for (int i = 3; i >= 0; --i) {
         std::string_view byte = entryId.substr(40 + 2 * i, 2);
@@ -293,9 +298,23 @@ std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
         }
         key = (key << 8) | v;
     }
+    return key;
+}
+
+}  // namespace
+
+std::optional<RecordKey> Store::keyOfEntryId(std::string_view entryId) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    {
+        Stmt q(*this, "SELECT key FROM items WHERE entry_id=?1");
+        q.bind(1, entryId);
+        if (q.step()) return static_cast<RecordKey>(q.i64(0));
+    }
+    auto key = computedKey(entryId, storeIdHex());
+    if (!key) return std::nullopt;
     // An item that was given its own id no longer answers to the computed one.
     Stmt q(*this, "SELECT entry_id IS NULL FROM items WHERE key=?1");
-    q.bind(1, key);
+    q.bind(1, *key);
     if (q.step() && q.i64(0)) return key;
     return std::nullopt;
 }
@@ -329,9 +348,21 @@ std::optional<ItemRecord> Store::get(RecordKey key) {
 
 std::optional<ItemRecord> Store::find(std::string_view entryId) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    auto key = keyOfEntryId(entryId);
-    if (!key) return std::nullopt;
-    return get(*key);
+    auto key = computedKey(entryId, storeIdHex());
+    if (!key) {
+        Stmt q(*this, "SELECT " ITEM_COLUMNS " FROM items WHERE entry_id=?1");
+        q.bind(1, entryId);
+        if (!q.step()) return std::nullopt;
+        return readRow(q);
+    }
+    // One statement for both meanings, an own id first (as keyOfEntryId): listings look up
+    // thousands of computed ids.
+    Stmt q(*this,
+           "SELECT " ITEM_COLUMNS " FROM items WHERE entry_id=?1"
+           " UNION ALL SELECT " ITEM_COLUMNS " FROM items WHERE key=?2 AND entry_id IS NULL");
+    q.bind(1, entryId).bind(2, *key);
+    if (!q.step()) return std::nullopt;
+    return readRow(q);
 }
 
 std::vector<RecordKey> Store::keys(Folder folder) {
@@ -593,8 +624,14 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     uint64_t version = static_cast<uint64_t>(q.i64(0));
     auto it = cache_->info.find(key);
     if (it != cache_->info.end() && it->second.version == version && it->second.series) return it->second.series;
-    ical::ComponentPtr cal = parseEvent(q.text(1));
-    auto s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
+    std::shared_ptr<const Series> s;
+    if (auto kept = derived(key, version, kSeriesSlot))
+        if (auto loaded = loadSeries(*kept)) s = std::make_shared<const Series>(std::move(*loaded));
+    if (!s) {
+        ical::ComponentPtr cal = parseEvent(q.text(1));
+        s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
+        setDerived(key, version, kSeriesSlot, saveSeries(*s));
+    }
     if (it != cache_->info.end() && it->second.version == version) it->second.series = s;
     return s;
 }
@@ -610,6 +647,140 @@ void Store::setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (cache_->memos.size() >= kMemos) cache_->memos.clear();
     cache_->memos[{key, slot}] = {version, std::move(value)};
+}
+
+// What readers derive from items, kept for other processes: one row an item, keyed by its
+// record key (a rowid: cheap to find), holding every slot derived from one version. A store
+// without the table still works (it could not be written): nothing is kept then.
+constexpr const char* kDerivedSchema = R"sql(
+CREATE TABLE IF NOT EXISTS item_derived(
+  key INTEGER PRIMARY KEY, version INTEGER NOT NULL, bytes BLOB NOT NULL);
+CREATE TRIGGER IF NOT EXISTS item_derived_changed AFTER UPDATE ON items BEGIN
+  DELETE FROM item_derived WHERE key = old.key;
+END;
+CREATE TRIGGER IF NOT EXISTS item_derived_removed AFTER DELETE ON items BEGIN
+  DELETE FROM item_derived WHERE key = old.key;
+END;
+)sql";
+
+namespace {
+
+std::string encodeSlots(const std::vector<std::pair<int64_t, std::string>>& slots) {
+    bytes::Writer w;
+    w.num<uint32_t>(static_cast<uint32_t>(slots.size()));
+    for (const auto& [slot, b] : slots) w.num(slot).text(b);
+    return w.take();
+}
+
+bool decodeSlots(std::string_view in, std::vector<std::pair<int64_t, std::string>>& slots) {
+    bytes::Reader r(in);
+    uint32_t n = r.num<uint32_t>();
+    if (!r.ok || n > 100000) return false;
+    for (uint32_t i = 0; i < n && r.ok; ++i) {
+        int64_t slot = r.num<int64_t>();
+        std::string b = r.text<std::string>();
+        slots.emplace_back(slot, std::move(b));
+    }
+    return r.done();
+}
+
+}  // namespace
+
+void Store::openDerived() {
+    {
+        Stmt q(*this,
+               "SELECT count(*) FROM sqlite_master WHERE name IN"
+               " ('item_derived', 'item_derived_changed', 'item_derived_removed')");
+        q.step();
+        if (q.i64(0) == 3) {
+            cache_->derivedTable = true;
+            return;
+        }
+    }
+    // Made once per file; a writer busy elsewhere only postpones it to a later process.
+    sqlite3_busy_timeout(db_, 0);
+    try {
+        transaction([&] { exec(kDerivedSchema); });
+        cache_->derivedTable = true;
+    } catch (const StoreError&) {
+    }
+    sqlite3_busy_timeout(db_, cache_->busyTimeoutMs);
+}
+
+std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, std::int64_t slot) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!cache_->derivedTable) return std::nullopt;
+    auto it = cache_->derived.find(key);
+    if (it == cache_->derived.end() || it->second.version != version) {
+        // Read once a version: later slots of the same item come from memory.
+        if (cache_->derived.size() >= kMemos && cache_->dirtyRows == 0) cache_->derived.clear();
+        Cache::DerivedRow row;
+        row.version = version;
+        Stmt q(*this, "SELECT bytes FROM item_derived WHERE key=?1 AND version=?2");
+        q.bind(1, key).bind(2, static_cast<int64_t>(version));
+        if (q.step()) {
+            const char* b = static_cast<const char*>(sqlite3_column_blob(q.s, 0));
+            if (!decodeSlots(std::string_view(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q.s, 0))), row.slots))
+                row.slots.clear();
+        }
+        if (it != cache_->derived.end() && it->second.dirty) --cache_->dirtyRows;
+        it = cache_->derived.insert_or_assign(key, std::move(row)).first;
+    }
+    for (const auto& [s, b] : it->second.slots)
+        if (s == slot) return b;
+    return std::nullopt;
+}
+
+void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!cache_->derivedTable || bytes.empty()) return;
+    Cache::DerivedRow& row = cache_->derived[key];
+    if (row.version != version) {
+        row.version = version;
+        row.slots.clear();
+    }
+    bool found = false;
+    for (auto& [s, b] : row.slots)
+        if (s == slot) {
+            b = std::move(bytes);
+            found = true;
+        }
+    if (!found) row.slots.emplace_back(slot, std::move(bytes));
+    if (!row.dirty) {
+        row.dirty = true;
+        ++cache_->dirtyRows;
+    }
+    if (cache_->dirtyRows >= 4096) flushDerived();
+}
+
+void Store::flushDerived() {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (cache_->dirtyRows == 0 || !sqlite3_get_autocommit(db_)) return;
+    // Derived rows are no data of the user's: no waiting for other writers and no flush to disk
+    // of their own (the next durable commit carries them). Not written now: derived again later.
+    sqlite3_busy_timeout(db_, 0);
+    sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    try {
+        transaction([&] {
+            for (auto& [key, row] : cache_->derived) {
+                if (!row.dirty) continue;
+                row.dirty = false;
+                std::string b = encodeSlots(row.slots);
+                // Only for the version still stored: the item may have changed since it was read.
+                Stmt i(*this,
+                       "INSERT OR REPLACE INTO item_derived(key, version, bytes) SELECT ?1, ?2, ?3"
+                       " WHERE EXISTS(SELECT 1 FROM items WHERE key=?1 AND version=?2)");
+                i.bind(1, key).bind(2, static_cast<int64_t>(row.version));
+                sqlite3_bind_blob(i.s, 3, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+                i.step();
+            }
+        });
+    } catch (const StoreError&) {
+        for (auto& [key, row] : cache_->derived) row.dirty = false;
+    }
+    cache_->dirtyRows = 0;
+    sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(db_, cache_->busyTimeoutMs);
 }
 
 std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::size_t limit) {
@@ -645,6 +816,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             dv.step();
             if (dv.i64(0) != cache_->dataVersion) {
                 cache_->info.clear();
+                if (cache_->dirtyRows == 0) cache_->derived.clear();
                 cache_->dataVersion = dv.i64(0);
             }
         }
@@ -677,7 +849,10 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         if (ownTx) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         throw;
     }
-    if (ownTx) exec("COMMIT");
+    if (ownTx) {
+        exec("COMMIT");
+        flushDerived();
+    }
     std::sort(out.begin(), out.end(), before);
     if (out.size() > limit) out.resize(limit);
     return out;

@@ -186,6 +186,16 @@ public:
     std::shared_ptr<const void> memo(RecordKey key, std::uint64_t version, std::int64_t slot);
     void setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std::shared_ptr<const void> value);
     static constexpr std::size_t kMemos = 32768;
+    /// The same, kept in the file for other processes: bytes a reader derived from `version` of the
+    /// item for `slot`; nothing when none are kept for that version. Every change of the item drops
+    /// them (a trigger on the items table, whatever program writes it).
+    std::optional<std::string> derived(RecordKey key, std::uint64_t version, std::int64_t slot);
+    /// Queues such bytes; they reach the file in batches, when no transaction is open and the file
+    /// can be written at once (otherwise they are dropped: another process will derive them again).
+    void setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes);
+    void flushDerived();
+    /// The slot the store keeps compiled series in.
+    static constexpr std::int64_t kSeriesSlot = INT64_MIN + 1;
 
     // ---- contacts ----------------------------------------------------------
     RecordKey addContact(std::string_view vcard);
@@ -227,6 +237,7 @@ private:
     void writeContactIndex(RecordKey key, const ContactFields& f);
     void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
     ItemRecord readRow(Stmt& s);
+    void openDerived();
 
     std::string path_;
     sqlite3* db_ = nullptr;

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace pim::store {
 
@@ -56,6 +57,17 @@ struct Store::Cache {
         std::shared_ptr<const void> value;
     };
     std::unordered_map<MemoKey, Memo, MemoHash> memos;
+    // Derived bytes of items by key: every slot kept for one version of the item, as in the
+    // file's item_derived row; `dirty` rows have slots the file does not have yet.
+    struct DerivedRow {
+        uint64_t version = 0;
+        std::vector<std::pair<int64_t, std::string>> slots;
+        bool dirty = false;
+    };
+    std::unordered_map<RecordKey, DerivedRow> derived;
+    size_t dirtyRows = 0;
+    bool derivedTable = false;
+    int busyTimeoutMs = 10000;
 };
 
 struct Store::Stmt {

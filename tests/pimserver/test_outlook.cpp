@@ -661,3 +661,72 @@ TEST_F(OutlookTest, ListingsShowEachStoredVersionAndLongPeriodsStopAtTheLimit) {
     first->get_Start(&st);
     EXPECT_DOUBLE_EQ(st, localDate(2027, 1, 1, 9));
 }
+
+// A second process lists from what the first derived and kept in the file: the same subjects,
+// times and recipients; a change made after that is what it shows, never the kept version.
+TEST_F(OutlookTest, AnotherProcessListsWhatTheFirstKeptAndNeverAnOlderVersion) {
+    store::RecordKey k = store_->addEvent(
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:weekly\r\nDTSTART;TZID=Europe/Berlin:20270104T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20270104T093000\r\nSUMMARY:Weekly\r\nLOCATION:Room 1\r\nRRULE:FREQ=WEEKLY\r\n"
+        "ATTENDEE;CN=\"Lima, Ana\";ROLE=OPT-PARTICIPANT:mailto:ana@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    add("single", utc(2027, 1, 5, 10), utc(2027, 1, 5, 11));
+    const std::string week = "[Start] <= \"1/10/2027 23:59\" and [End] >= \"1/4/2027 00:00\"";
+    auto listing = [&] {
+        ComPtr<_Items> r;
+        EXPECT_EQ(period(week, &r), S_OK);
+        return walk(r.get());
+    };
+    auto first = listing();
+    ASSERT_EQ(first.size(), 2u);
+    // The first process ends: what it derived reaches the file.
+    app_.reset();
+    store_.reset();
+    uint64_t version = 0;
+    {
+        auto later = store::Store::open(storePath());
+        version = later->get(k)->version;
+        EXPECT_TRUE(later->derived(k, version, INT64_MIN));
+        EXPECT_TRUE(later->derived(k, version, store::Store::kSeriesSlot));
+    }
+    ComPtr<IClassFactory> f;
+    ASSERT_EQ(DllGetClassObject(CLSID_OutlookApplication, IID_IClassFactory, f.put_void()), S_OK);
+    ASSERT_EQ(f->CreateInstance(nullptr, IID__Application, app_.put_void()), S_OK);
+    store_ = store::Store::open(storePath());
+    auto second = listing();
+    ASSERT_EQ(second.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(second[i].subject, first[i].subject);
+        EXPECT_DOUBLE_EQ(second[i].start, first[i].start);
+        EXPECT_DOUBLE_EQ(second[i].end, first[i].end);
+    }
+    {
+        ComPtr<_Items> r;
+        ASSERT_EQ(period(week, &r), S_OK);
+        ComPtr<IDispatch> d;
+        ASSERT_EQ(r->GetFirst(d.put()), S_OK);
+        ComPtr<server::IPimItemAccess> access;
+        ASSERT_EQ(d->QueryInterface(server::IID_IPimItemAccess, access.put_void()), S_OK);
+        std::vector<server::Recipient> list;
+        ASSERT_EQ(access->GetRecipients(&list), S_OK);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].name, u"Lima, Ana");
+        EXPECT_EQ(list[0].address, u"ana@example.com");
+        EXPECT_EQ(list[0].type, olOptional);
+        ComPtr<_AppointmentItem> a;
+        ASSERT_EQ(d->QueryInterface(IID__AppointmentItem, a.put_void()), S_OK);
+        Bstr location;
+        ASSERT_EQ(a->get_Location(location.out()), S_OK);
+        EXPECT_EQ(location.str(), "Room 1");
+    }
+    // Another process renames the series: both listings show the new name at once.
+    {
+        auto other = store::Store::open(storePath());
+        std::string text = other->get(k)->data;
+        text.replace(text.find("SUMMARY:Weekly"), 14, "SUMMARY:Renamed");
+        other->updateEvent(k, text);
+    }
+    auto third = listing();
+    ASSERT_EQ(third.size(), 2u);
+    EXPECT_EQ(third[0].subject, "Renamed");
+    EXPECT_EQ(third[1].subject, "single");
+}

@@ -210,3 +210,44 @@ TEST(Recur, LongSeriesAreBoundedWithoutLosingTheirLastInstances) {
         "RRULE:FREQ=HOURLY;COUNT=100\r\nEND:VEVENT\r\n");
     EXPECT_EQ(shortOne.spanEnd, utc(2026, 1, 1) + 99 * 3600 + 600);  // short series stay exact
 }
+
+// What the store keeps of a series expands to the same instances as the series compiled from text.
+TEST(Recur, AKeptSeriesExpandsAsTheCompiledOne) {
+    const std::vector<std::string> bodies = {
+        "BEGIN:VEVENT\r\nUID:a\r\nDTSTART;TZID=Europe/Berlin:20260105T090000\r\nDTEND;TZID=Europe/Berlin:20260105T100000\r\n"
+        "RRULE:FREQ=WEEKLY;BYDAY=MO,WE\r\nEXDATE;TZID=Europe/Berlin:20260107T090000\r\n"
+        "RDATE;TZID=America/New_York:20260110T080000\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:a\r\nRECURRENCE-ID;TZID=Europe/Berlin:20260112T090000\r\n"
+        "DTSTART;TZID=Europe/Berlin:20260112T150000\r\nDTEND;TZID=Europe/Berlin:20260112T160000\r\nEND:VEVENT\r\n",
+        "BEGIN:VEVENT\r\nUID:b\r\nDTSTART;VALUE=DATE:20260101\r\nDTEND;VALUE=DATE:20260102\r\n"
+        "RRULE:FREQ=MONTHLY;BYDAY=2TU;UNTIL=20261231\r\nEND:VEVENT\r\n",
+        "BEGIN:VEVENT\r\nUID:c\r\nDTSTART:20260301T010000Z\r\nDURATION:P1DT2H\r\nRRULE:FREQ=YEARLY;COUNT=30\r\n"
+        "RRULE:FREQ=DAILY;INTERVAL=3;UNTIL=20260401T000000Z\r\nEXDATE;VALUE=DATE:20260304\r\nEND:VEVENT\r\n",
+        "BEGIN:VEVENT\r\nUID:d\r\nDTSTART:20260301T010000Z\r\nDTEND:20260301T020000Z\r\nEND:VEVENT\r\n",
+    };
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
+        Series s = compile(body, "Europe/Berlin");
+        std::string kept = saveSeries(s);
+        ASSERT_FALSE(kept.empty());
+        std::optional<Series> back = loadSeries(kept);
+        ASSERT_TRUE(back);
+        auto a = expand(s, utc(2025, 1, 1), utc(2030, 1, 1));
+        auto b = expand(*back, utc(2025, 1, 1), utc(2030, 1, 1));
+        ASSERT_FALSE(a.empty());
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].start, b[i].start);
+            EXPECT_EQ(a[i].end, b[i].end);
+            EXPECT_EQ(a[i].recurrenceId, b[i].recurrenceId);
+            EXPECT_EQ(a[i].override, b[i].override);
+        }
+        EXPECT_EQ(back->spanStart, s.spanStart);
+        EXPECT_EQ(back->spanEnd, s.spanEnd);
+        EXPECT_EQ(back->recurring(), s.recurring());
+        // Cut or foreign bytes are no series.
+        EXPECT_FALSE(loadSeries(std::string_view(kept).substr(0, kept.size() - 1)));
+        EXPECT_FALSE(loadSeries(kept + "x"));
+        EXPECT_FALSE(loadSeries("garbage"));
+    }
+}

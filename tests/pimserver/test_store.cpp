@@ -479,3 +479,60 @@ TEST_F(StoreTest, ReadsShareOneSnapshotAndRefuseWrites) {
     s->addAppointment(appt("two", utc(2026, 5, 5, 9), utc(2026, 5, 5, 10)));
     EXPECT_EQ(s->occurrences(utc(2026, 5, 1), utc(2026, 5, 31)).size(), 5u);
 }
+
+// What readers derive is kept in the file for other processes (here: other connections), only
+// for the version it was read from, and dropped by any change of the item, whoever writes it.
+TEST_F(StoreTest, KeptDerivationsFollowEveryChangeOfTheItem) {
+    auto a = create();
+    auto b = Store::open(path());
+    auto later = [&] { return Store::open(path()); };  // a process started afterwards
+    RecordKey k = a->addAppointment(appt("weekly", utc(2026, 1, 5, 8), utc(2026, 1, 5, 9), "FREQ=WEEKLY"));
+    auto week = [](Store& s) { return s.occurrences(utc(2026, 3, 2), utc(2026, 3, 8, 23, 59)); };
+    ASSERT_EQ(week(*a).size(), 1u);
+    uint64_t v1 = a->get(k)->version;
+    // The series compiled by the first is what the next finds, and it lists the same.
+    ASSERT_TRUE(later()->derived(k, v1, Store::kSeriesSlot));
+    EXPECT_EQ(week(*b)[0].start, utc(2026, 3, 2, 8));
+
+    a->setDerived(k, v1, 7, "seven");
+    a->flushDerived();
+    EXPECT_EQ(later()->derived(k, v1, 7).value_or(""), "seven");
+    EXPECT_EQ(later()->derived(k, v1, Store::kSeriesSlot).has_value(), true);  // the other slot stays
+    EXPECT_FALSE(later()->derived(k, v1 + 1, 7));
+
+    // The second changes the rule: the first lists the new one, nothing kept is for the new version.
+    Appointment daily = appt("daily", utc(2026, 1, 5, 8), utc(2026, 1, 5, 9), "FREQ=DAILY");
+    daily.uid = "daily";
+    b->updateEvent(k, toICalendar(daily));
+    uint64_t v2 = a->get(k)->version;
+    ASSERT_NE(v2, v1);
+    EXPECT_FALSE(later()->derived(k, v1, 7));
+    EXPECT_FALSE(later()->derived(k, v2, 7));
+    EXPECT_EQ(week(*a).size(), 7u);
+    EXPECT_EQ(week(*b).size(), 7u);
+    EXPECT_EQ(week(*later()).size(), 7u);
+
+    // A row derived from a version replaced before it is written is never written.
+    a->read([&] { a->setDerived(k, v2, 7, "stale"); });
+    b->updateEvent(k, toICalendar(daily));
+    a->flushDerived();
+    EXPECT_FALSE(later()->derived(k, v2, 7));
+
+    // A writer that changes the text without a new version (another program on the file) still
+    // drops what was kept, and so does a removal.
+    uint64_t v3 = a->get(k)->version;
+    b->setDerived(k, v3, 7, "kept");
+    b->flushDerived();
+    ASSERT_TRUE(later()->derived(k, v3, 7));
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, "UPDATE items SET data = data || ''", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_FALSE(later()->derived(k, v3, 7));
+    b->setDerived(k, v3, 7, "kept");
+    b->flushDerived();
+    ASSERT_TRUE(later()->derived(k, v3, 7));
+    a->remove(k);
+    EXPECT_FALSE(later()->derived(k, v3, 7));
+    EXPECT_TRUE(week(*b).empty());
+}
