@@ -60,16 +60,6 @@ struct Fd {
 
 }  // namespace
 
-bool isDavUrl(std::string_view v) {
-    auto starts = [&](std::string_view p) {
-        if (v.size() < p.size()) return false;
-        for (size_t i = 0; i < p.size(); ++i)
-            if (std::tolower(static_cast<unsigned char>(v[i])) != p[i]) return false;
-        return true;
-    };
-    return starts("http://") || starts("https://");
-}
-
 Collections DavProfile::collections() const {
     Collections c;
     const std::string base = dirOf(storeUrl);

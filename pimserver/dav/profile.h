@@ -10,6 +10,7 @@
 
 #include "sync.h"
 
+#include <cctype>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,8 +26,16 @@ struct DavProfile {
     Collections collections() const;
 };
 
-/// True for an http:// or https:// URL.
-bool isDavUrl(std::string_view value);
+/// True for an http:// or https:// URL (scheme in any case).
+inline bool isDavUrl(std::string_view v) {
+    auto starts = [&](std::string_view p) {
+        if (v.size() < p.size()) return false;
+        for (size_t i = 0; i < p.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(v[i])) != p[i]) return false;
+        return true;
+    };
+    return starts("http://") || starts("https://");
+}
 
 /// Reads the profile (HKCU\Software\PimServer\Profile) for a Store value that is a URL.
 DavProfile readProfile(const std::string& storeUrl);

@@ -2,8 +2,6 @@
 // is refused with a message that says so, instead of being taken for a file name.
 #include "profile.h"
 
-#include <cctype>
-
 namespace pim::dav {
 
 namespace {
@@ -14,16 +12,6 @@ namespace {
 }
 
 }  // namespace
-
-bool isDavUrl(std::string_view v) {
-    auto starts = [&](std::string_view p) {
-        if (v.size() < p.size()) return false;
-        for (size_t i = 0; i < p.size(); ++i)
-            if (std::tolower(static_cast<unsigned char>(v[i])) != p[i]) return false;
-        return true;
-    };
-    return starts("http://") || starts("https://");
-}
 
 DavProfile readProfile(const std::string&) { unavailable(); }
 
