@@ -34,6 +34,11 @@ UtcSeconds toUtc(const std::string& olson, const WallTime& wall);
 /// The wall time of an instant in an Olson zone.
 WallTime toWall(const std::string& olson, UtcSeconds utc);
 
+/// Division rounding towards negative infinity.
+inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
 /// Days since 1970-01-01 of a civil date, and back.
 std::int64_t daysFromCivil(int y, int m, int d);
 WallTime civilFromDays(std::int64_t days);

@@ -75,7 +75,6 @@ bool isSystemZone(std::string_view id) {
 
 bool isUtc(const std::string& z) { return z == "UTC" || z == "Etc/UTC" || z == "GMT" || z == "Etc/GMT"; }
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 int64_t wallSeconds(const WallTime& w) {
     return daysFromCivil(w.year, w.month, w.day) * 86400 + w.hour * 3600 + w.minute * 60 + w.second;
@@ -113,30 +112,6 @@ icaltimezone* zoneOrThrow(const std::string& olson) {
 }
 
 }  // namespace
-
-int64_t daysFromCivil(int y, int m, int d) {
-    // Howard Hinnant's days_from_civil.
-    y -= m <= 2;
-    const int64_t era = floorDiv(y, 400);
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-WallTime civilFromDays(int64_t z) {
-    z += 719468;
-    const int64_t era = floorDiv(z, 146097);
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    WallTime w;
-    w.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    w.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    w.year = static_cast<int>(yoe + era * 400 + (w.month <= 2));
-    return w;
-}
 
 std::string resolve(std::string_view tzid) {
     if (tzid.empty()) return {};
