@@ -1,7 +1,7 @@
 // .vcf import into the store and export out of it.
 #include "../../pimserver/redemption/contacts_io.h"
 #include "../../pimserver/store/vcard.h"
-#include "test_msg_support.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 

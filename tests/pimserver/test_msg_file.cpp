@@ -2,7 +2,7 @@
 // libgsf's gsf, msgconvert) and with a strict structural check of our own.
 #include "../../pimserver/redemption/message_file.h"
 #include "../../pimserver/store/vcard.h"
-#include "test_msg_support.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 

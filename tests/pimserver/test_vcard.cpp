@@ -1,7 +1,7 @@
 // vCard reading and writing, checked against our own expectations and against
 // an outside reader (Perl's Text::vCard) for what we write.
 #include "../../pimserver/store/vcard.h"
-#include "test_msg_support.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
