@@ -177,22 +177,17 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-inline std::u16string utf16(const std::string& s)
-{
-    std::u16string w(s.size(), u'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), static_cast<int>(w.size()));
-    w.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return w;
-}
+}  // namespace pimtest
 
-inline std::string utf8(const std::u16string& w)
-{
-    std::string s(w.size() * 3, '\0');
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(),
-                                      static_cast<int>(s.size()), nullptr, nullptr);
-    s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return s;
-}
+namespace pim::redemption {  // the server's own conversions, in every test program of this folder
+std::string toUtf8(const std::u16string& s);
+std::u16string toUtf16(const std::string& s);
+}  // namespace pim::redemption
+
+namespace pimtest {
+
+inline std::u16string utf16(const std::string& s) { return pim::redemption::toUtf16(s); }
+inline std::string utf8(const std::u16string& w) { return pim::redemption::toUtf8(w); }
 
 // A BSTR the test owns. out() poisons it: a getter that succeeds without writing shows as a failure.
 class Bstr {
