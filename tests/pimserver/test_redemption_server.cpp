@@ -168,6 +168,7 @@ TEST_F(SafeItemsOverServer, AnyRecipientTypeSurvivesTheStore)
     ASSERT_TRUE(appt);
     {
         auto recipients = recipientsOf(appt.get());
+        ASSERT_TRUE(recipients);
         for (const auto& [name, type] : {std::pair{u"Dana", -1}, {u"Eli", 7}, {u"Fay", int(olOptional)}})
             ASSERT_EQ(add(recipients.get(), name)->put_Type(type), S_OK);
         ASSERT_EQ(appt->Save(), S_OK);
@@ -186,7 +187,9 @@ TEST_F(SafeItemsOverServer, ResolvingByASecondAddressKeepsThatAddress)
     store()->addContact("BEGIN:VCARD\r\nVERSION:3.0\r\nN:Two;Gil;;;\r\nFN:Gil Two\r\nEMAIL:gil@work.example\r\n"
                         "EMAIL:gil@home.example\r\nEND:VCARD\r\n");
     ComPtr<_AppointmentItem> appt = newAppointment();
+    ASSERT_TRUE(appt);
     auto recipients = recipientsOf(appt.get());
+    ASSERT_TRUE(recipients);
     for (const auto& [name, expected] : {std::pair{u"gil@home.example", u"gil@home.example"}, {u"Gil Two", u"gil@work.example"}}) {
         auto r = add(recipients.get(), name);
         EXPECT_EQ(resolve(r.get()), VARIANT_TRUE);
