@@ -32,10 +32,7 @@ store::UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) {
 
 store::Appointment appt(const std::string& subject, store::UtcSeconds start) {
     store::Appointment a;
-    a.subject = subject;
-    a.start = start;
-    a.end = start + 3600;
-    a.zone = "Europe/Berlin";
+    a.subject = subject, a.start = start, a.end = start + 3600, a.zone = "Europe/Berlin";
     return a;
 }
 
@@ -58,13 +55,50 @@ std::vector<std::string> subjects(Store& s) {
     return out;
 }
 
+RecordKey keyOf(Store& s, const std::string& subject) {
+    for (RecordKey k : s.keys(Folder::Calendar))
+        if (subjectOf(s, k) == subject) return k;
+    ADD_FAILURE() << "no item " << subject;
+    return 0;
+}
+
+// One property of an event changed in place, as a user's edit.
+void edit(Store& s, RecordKey k, icalproperty_kind property, const std::string& text) {
+    auto cal = store::ical::parse(s.get(k)->data);
+    store::event::setText(store::ical::master(cal.get()), property, text);
+    s.updateEvent(k, store::ical::write(cal.get()));
+}
+
+size_t moved(const dav::SyncReport& r) {
+    return r.calendar.received + r.calendar.sent + r.contacts.received + r.contacts.sent;
+}
+
+// What a call that must fail with a DavError said.
+template <class F>
+std::string davFailure(F f, dav::Failure* kind = nullptr, int* status = nullptr) {
+    try {
+        f();
+    } catch (const dav::DavError& e) {
+        if (kind) *kind = e.kind();
+        if (status) *status = e.status();
+        return e.what();
+    }
+    ADD_FAILURE() << "no DavError";
+    return {};
+}
+
+fs::path freshDir(const std::string& name) {
+    fs::path dir = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()) + "-" +
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
 class DavSync : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pimdav-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = freshDir("pimdav");
         server_ = std::make_unique<pimtest::Radicale>(dir_ / "server");
         std::string why = server_->start();
         ASSERT_EQ(why, "") << why;
@@ -127,15 +161,11 @@ TEST_F(DavSync, WhatOneStoreAddsTheOtherSees) {
     // Nothing new: the next syncs move nothing, and go by the sync token.
     dav::SyncReport quiet = sync(*b_);
     EXPECT_TRUE(quiet.calendar.incremental);
-    EXPECT_EQ(quiet.calendar.received + quiet.calendar.sent + quiet.contacts.received + quiet.contacts.sent, 0u);
-    quiet = sync(*a_);
-    EXPECT_EQ(quiet.calendar.received + quiet.calendar.sent + quiet.contacts.received + quiet.contacts.sent, 0u);
+    EXPECT_EQ(moved(quiet), 0u);
+    EXPECT_EQ(moved(sync(*a_)), 0u);
 
     // A change on one side reaches the other without a conflict.
-    auto rec = a_->get(review);
-    auto cal = store::ical::parse(rec->data);
-    store::event::setText(store::ical::master(cal.get()), ICAL_SUMMARY_PROPERTY, "Design review (moved)");
-    a_->updateEvent(review, store::ical::write(cal.get()));
+    edit(*a_, review, ICAL_SUMMARY_PROPERTY, "Design review (moved)");
     EXPECT_EQ(dav::pendingChanges(*a_), 1u);
     EXPECT_EQ(sync(*a_).calendar.sent, 1u);
     dav::SyncReport changed = sync(*b_);
@@ -169,13 +199,8 @@ TEST_F(DavSync, ChangesOnBothSidesKeepBothVersions) {
     RecordKey cb = b_->keys(Folder::Contacts).front();
     const std::string idB = b_->get(kb)->entryId;
 
-    auto rename = [](Store& s, RecordKey k, const std::string& subject) {
-        auto cal = store::ical::parse(s.get(k)->data);
-        store::event::setText(store::ical::master(cal.get()), ICAL_SUMMARY_PROPERTY, subject);
-        s.updateEvent(k, store::ical::write(cal.get()));
-    };
-    rename(*a_, ka, "Budget (A)");
-    rename(*b_, kb, "Budget (B)");
+    edit(*a_, ka, ICAL_SUMMARY_PROPERTY, "Budget (A)");
+    edit(*b_, kb, ICAL_SUMMARY_PROPERTY, "Budget (B)");
     a_->updateContact(ca, card("Eva", "Schmidt", "eva@a.example"));
     b_->updateContact(cb, card("Eva", "Schmidt", "eva@b.example"));
     dav::SyncReport fromA = sync(*a_);
@@ -225,12 +250,7 @@ TEST_F(DavSync, DeletesTravelAndNeverTakeAChangeWithThem) {
     EXPECT_EQ(subjects(*b_), (std::vector<std::string>{"Edited there", "Kept"}));
 
     // Deleted here, changed on the server: the change is kept.
-    RecordKey editedB = 0;
-    for (RecordKey k : b_->keys(Folder::Calendar))
-        if (subjectOf(*b_, k) == "Edited there") editedB = k;
-    auto cal = store::ical::parse(b_->get(editedB)->data);
-    store::event::setText(store::ical::master(cal.get()), ICAL_DESCRIPTION_PROPERTY, "agenda attached");
-    b_->updateEvent(editedB, store::ical::write(cal.get()));
+    edit(*b_, keyOf(*b_, "Edited there"), ICAL_DESCRIPTION_PROPERTY, "agenda attached");
     sync(*b_);
     a_->remove(edited);
     dav::SyncReport a2 = sync(*a_);
@@ -239,12 +259,9 @@ TEST_F(DavSync, DeletesTravelAndNeverTakeAChangeWithThem) {
     EXPECT_EQ(subjects(*a_), (std::vector<std::string>{"Edited there", "Kept"}));
 
     // Deleted on the server, changed here: ours is kept and sent again.
-    for (RecordKey k : b_->keys(Folder::Calendar))
-        if (subjectOf(*b_, k) == "Kept") b_->remove(k);
+    b_->remove(keyOf(*b_, "Kept"));
     sync(*b_);
-    auto k2 = store::ical::parse(a_->get(kept)->data);
-    store::event::setText(store::ical::master(k2.get()), ICAL_SUMMARY_PROPERTY, "Kept (changed)");
-    a_->updateEvent(kept, store::ical::write(k2.get()));
+    edit(*a_, kept, ICAL_SUMMARY_PROPERTY, "Kept (changed)");
     dav::SyncReport a3 = sync(*a_);
     ASSERT_EQ(a3.conflicts.size(), 1u);
     EXPECT_NE(a3.conflicts[0].find("deleted on the server and changed here"), std::string::npos) << a3.conflicts[0];
@@ -270,13 +287,10 @@ TEST_F(DavSync, AServerThatGoesAwayMidSyncLosesNothing) {
             }
         };
     };
-    try {
-        sync(*a_, killAt(100));
-        ADD_FAILURE() << "the sync went on without its server";
-    } catch (const dav::DavError& e) {
-        EXPECT_EQ(e.kind(), dav::Failure::Network);
-        EXPECT_NE(std::string(e.what()).find("cannot reach http://127.0.0.1:"), std::string::npos) << e.what();
-    }
+    dav::Failure kind{};
+    const std::string why = davFailure([&] { sync(*a_, killAt(100)); }, &kind);
+    EXPECT_EQ(kind, dav::Failure::Network);
+    EXPECT_NE(why.find("cannot reach http://127.0.0.1:"), std::string::npos) << why;
     EXPECT_TRUE(killed);
     EXPECT_EQ(a_->count(Folder::Calendar), kEvents);
     EXPECT_NE(dav::lastError(*a_).find("cannot reach"), std::string::npos);
@@ -310,9 +324,7 @@ TEST_F(DavSync, AServerThatGoesAwayMidSyncLosesNothing) {
 TEST_F(DavSync, AnUnansweredSendIsRecognisedNotDuplicated) {
     RecordKey key = a_->addAppointment(appt("Review", utc(2026, 12, 14, 9)));
     sync(*a_);
-    auto cal = store::ical::parse(a_->get(key)->data);
-    store::event::setText(store::ical::master(cal.get()), ICAL_LOCATION_PROPERTY, "Room 7");
-    a_->updateEvent(key, store::ical::write(cal.get()));
+    edit(*a_, key, ICAL_LOCATION_PROPERTY, "Room 7");
     // The same text goes to the server behind the sync's back (the answer "lost").
     dav::HttpClient http({server_->user(), server_->password()});
     std::string href;
@@ -335,34 +347,26 @@ TEST_F(DavSync, AnUnansweredSendIsRecognisedNotDuplicated) {
 TEST_F(DavSync, AWrongPasswordIsSaidPlainly) {
     a_->addAppointment(appt("Private", utc(2026, 12, 11, 9)));
     dav::HttpClient http({server_->user(), "not-the-password"});
-    try {
-        dav::synchronize(*a_, http, collections());
-        ADD_FAILURE() << "synced with a wrong password";
-    } catch (const dav::DavError& e) {
-        EXPECT_EQ(e.kind(), dav::Failure::Auth);
-        EXPECT_EQ(e.status(), 401);
-        EXPECT_NE(std::string(e.what()).find("refused the user name or password of alice"), std::string::npos) << e.what();
-    }
+    dav::Failure kind{};
+    int status = 0;
+    std::string why = davFailure([&] { dav::synchronize(*a_, http, collections()); }, &kind, &status);
+    EXPECT_EQ(kind, dav::Failure::Auth);
+    EXPECT_EQ(status, 401);
+    EXPECT_NE(why.find("refused the user name or password of alice"), std::string::npos) << why;
     EXPECT_EQ(a_->count(Folder::Calendar), 1u);
     EXPECT_NE(dav::lastError(*a_).find("refused"), std::string::npos);
     // With the right one the same store syncs.
     EXPECT_EQ(sync(*a_).calendar.sent, 1u);
     // The server's root is no calendar: said so, with the value to set.
     dav::HttpClient good({server_->user(), server_->password()});
-    try {
-        dav::synchronize(*a_, good, {server_->url(), {}});
-        ADD_FAILURE() << "synced with a collection that is no calendar";
-    } catch (const dav::DavError& e) {
-        EXPECT_NE(std::string(e.what()).find("is not a calendar collection (set the profile value CalendarUrl)"),
-                  std::string::npos) << e.what();
-    }
+    why = davFailure([&] { dav::synchronize(*a_, good, {server_->url(), {}}); });
+    EXPECT_NE(why.find("is not a calendar collection (set the profile value CalendarUrl)"), std::string::npos) << why;
 }
 
 // ---- without a server ----------------------------------------------------------------
 
 TEST(DavProfile, PasswordFromTheEnvironmentOrAPrivateFile) {
-    fs::path dir = fs::temp_directory_path() / ("pimdav-pw-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    fs::path dir = freshDir("pimdav-pw");
     fs::path file = dir / "pw";
     std::ofstream(file) << "s3cret\n";
     dav::DavProfile p;
@@ -371,14 +375,11 @@ TEST(DavProfile, PasswordFromTheEnvironmentOrAPrivateFile) {
     ::unsetenv("PIM_DAV_PASSWORD");
 
     ::chmod(file.c_str(), 0644);
-    try {
-        dav::readPassword(p);
-        ADD_FAILURE() << "read a world-readable password file";
-    } catch (const dav::DavError& e) {
-        EXPECT_EQ(e.kind(), dav::Failure::Config);
-        EXPECT_NE(std::string(e.what()).find("may be read by others (mode 644)"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find("chmod 600"), std::string::npos) << e.what();
-    }
+    dav::Failure kind{};
+    std::string why = davFailure([&] { dav::readPassword(p); }, &kind);
+    EXPECT_EQ(kind, dav::Failure::Config);
+    EXPECT_NE(why.find("may be read by others (mode 644)"), std::string::npos) << why;
+    EXPECT_NE(why.find("chmod 600"), std::string::npos) << why;
     ::chmod(file.c_str(), 0640);
     EXPECT_THROW(dav::readPassword(p), dav::DavError);
     ::chmod(file.c_str(), 0600);
@@ -387,12 +388,8 @@ TEST(DavProfile, PasswordFromTheEnvironmentOrAPrivateFile) {
     EXPECT_EQ(dav::readPassword(p), "from-env");
     ::unsetenv("PIM_DAV_PASSWORD");
     p.passwordFile = (dir / "none").string();
-    try {
-        dav::readPassword(p);
-        ADD_FAILURE() << "no password and no complaint";
-    } catch (const dav::DavError& e) {
-        EXPECT_NE(std::string(e.what()).find("set PIM_DAV_PASSWORD"), std::string::npos) << e.what();
-    }
+    why = davFailure([&] { dav::readPassword(p); });
+    EXPECT_NE(why.find("set PIM_DAV_PASSWORD"), std::string::npos) << why;
     fs::remove_all(dir);
 }
 
@@ -423,9 +420,7 @@ TEST(DavProfile, CollectionsAndCacheFollowTheProfile) {
 }
 
 TEST(DavCache, AnExistingStoreTakesTheSyncStateAndStaysReadable) {
-    fs::path dir = fs::temp_directory_path() / ("pimdav-schema-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    fs::path dir = freshDir("pimdav-schema");
     std::string path = (dir / "store.db").string();
     RecordKey key;
     {

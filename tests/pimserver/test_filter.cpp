@@ -3,10 +3,8 @@
 #include "filter.h"
 #include "recur.h"
 
-#include <gtest/gtest.h>
+#include "test_support.h"
 
-#include <cstdlib>
-#include <ctime>
 #include <map>
 
 using namespace pim::outlook;
@@ -20,18 +18,8 @@ UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) {
 
 class FilterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* tz = std::getenv("TZ");
-        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (saved_) setenv("TZ", saved_->c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-    }
-    std::optional<std::string> saved_;
+    void SetUp() override { env_.set("TZ", "UTC"); }
+    pimtest::Env env_;
 };
 
 filter::Getter values(std::map<std::string, filter::Value> m) {
@@ -49,8 +37,7 @@ filter::Value text(const char* s) {
 }
 filter::Value time(UtcSeconds t) {
     filter::Value v;
-    v.type = filter::Type::Time;
-    v.time = t;
+    v.type = filter::Type::Time, v.time = t;
     return v;
 }
 
@@ -77,8 +64,7 @@ TEST_F(FilterTest, DatesFollowTheUsersShortDateFormat) {
         EXPECT_FALSE(filter::parseLocalDateTime(bad, us));
     }
     // Local time: the filter's wall time is read in the machine's zone.
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
+    env_.set("TZ", "Europe/Berlin");
     EXPECT_EQ(filter::parseLocalDateTime("7/1/2026 9:00", us), utc(2026, 7, 1, 7));
 }
 
@@ -113,10 +99,8 @@ TEST_F(FilterTest, OperatorsQuotingAndLogic) {
         EXPECT_EQ(filter::evaluate(*n, item), c.match);
     }
     auto num = filter::parse("[BusyStatus] >= 2 and [AllDayEvent] = False", true, f);
-    filter::Value busy;
-    busy.type = filter::Type::Number;
-    busy.number = 3;
-    filter::Value allDay;
+    filter::Value busy, allDay;
+    busy.type = filter::Type::Number, busy.number = 3;
     allDay.type = filter::Type::Bool;
     EXPECT_TRUE(filter::evaluate(*num, values({{"BusyStatus", busy}, {"AllDayEvent", allDay}})));
 }

@@ -1,18 +1,11 @@
 // The store: opening and its failure cases, entry ids, period queries over the
 // span index, occurrences, contacts, import/export and several writers at once.
 #include "store.h"
-
-#include <gtest/gtest.h>
+#include "test_support.h"
 
 #include <sqlite3.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace pim::store;
 namespace fs = std::filesystem;
@@ -21,35 +14,41 @@ namespace {
 
 UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) { return zone::toUtc("UTC", {y, mo, d, h, mi, 0}); }
 
+// Runs SQL on the file with a connection of its own, as another program would.
+int sql(const std::string& file, const char* statements) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    int rc = sqlite3_exec(db, statements, nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc;
+}
+
+// The first column of the first row a read-only connection gets for `query`.
+std::string pragma(const std::string& file, const char* query) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    std::string value = "<no row>";
+    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    if (sqlite3_prepare_v2(db, query, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return value;
+}
+
 class StoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pimstore-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string path(const std::string& name = "store.db") const { return (dir_ / name).string(); }
+    std::string path(const std::string& name = "store.db") const { return dir_.str(name); }
     std::unique_ptr<Store> create(const std::string& name = "store.db") {
         return Store::open(path(name), Store::Options{true, 10000});
     }
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string slurp(const std::string& p) { return pimtest::readFile(p); }
     Appointment appt(const std::string& subject, UtcSeconds start, UtcSeconds end, const std::string& rrule = "") {
         Appointment a;
-        a.subject = subject;
-        a.start = start;
-        a.end = end;
-        a.zone = "Europe/Berlin";
-        a.rrule = rrule;
+        a.subject = subject, a.start = start, a.end = end, a.zone = "Europe/Berlin", a.rrule = rrule;
         return a;
     }
-    fs::path dir_;
+    pimtest::TempDir dir_;
 };
 
 Errc openError(const std::string& p, int timeoutMs = 10000) {
@@ -76,18 +75,8 @@ TEST_F(StoreTest, CreatesOnceAndKeepsItsIdentity) {
     EXPECT_EQ(openError(path("missing.db")), Errc::NotFound);
     EXPECT_FALSE(fs::exists(path("missing.db")));
     // The file is in WAL mode and carries the schema version.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
-    sqlite3_finalize(st);
-    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(st, 0), Store::kSchemaVersion);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_EQ(pragma(path(), "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(pragma(path(), "PRAGMA user_version"), std::to_string(Store::kSchemaVersion));
 }
 
 TEST_F(StoreTest, FilesThatAreNotStoresAreRefusedUntouched) {
@@ -96,16 +85,9 @@ TEST_F(StoreTest, FilesThatAreNotStoresAreRefusedUntouched) {
                                           "................................................................\n";
     }
     std::ofstream(path("empty.db")).close();
-    sqlite3* db = nullptr;
-    sqlite3_open(path("other.db").c_str(), &db);
-    sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    {
-        auto s = create("newer.db");
-    }
-    sqlite3_open(path("newer.db").c_str(), &db);
-    sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA user_version=99;", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    ASSERT_EQ(sql(path("other.db"), "CREATE TABLE t(x); INSERT INTO t VALUES(1);"), SQLITE_OK);
+    create("newer.db");
+    ASSERT_EQ(sql(path("newer.db"), "PRAGMA journal_mode=DELETE; PRAGMA user_version=99;"), SQLITE_OK);
 
     struct Case {
         const char* name;
@@ -121,16 +103,16 @@ TEST_F(StoreTest, FilesThatAreNotStoresAreRefusedUntouched) {
         EXPECT_EQ(fs::last_write_time(path(c.name)), mtime);
         EXPECT_FALSE(fs::exists(path(std::string(c.name) + "-wal")));
     }
-    EXPECT_EQ(openError(dir_.string()), Errc::AccessDenied);
+    EXPECT_EQ(openError(dir_.path().string()), Errc::AccessDenied);
     if (::geteuid() != 0) {
-        { auto s = create("secret.db"); }
+        create("secret.db");
         ::chmod(path("secret.db").c_str(), 0);
         EXPECT_EQ(openError(path("secret.db")), Errc::AccessDenied);
     }
 }
 
 TEST_F(StoreTest, AFileHeldLockedByAnotherWriterIsReportedLocked) {
-    { auto s = create(); }
+    create();
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
@@ -175,7 +157,7 @@ TEST_F(StoreTest, EntryIdsCarryStoreAndRecordKey) {
 
 TEST_F(StoreTest, PeriodQueryFindsOverlapsIncludingTouchingBounds) {
     auto s = create();
-    RecordKey before = s->addAppointment(appt("before", utc(2026, 6, 1, 8), utc(2026, 6, 1, 9)));
+    s->addAppointment(appt("before", utc(2026, 6, 1, 8), utc(2026, 6, 1, 9)));
     RecordKey touchesStart = s->addAppointment(appt("ends at start", utc(2026, 6, 1, 9), utc(2026, 6, 1, 10)));
     RecordKey inside = s->addAppointment(appt("inside", utc(2026, 6, 1, 11), utc(2026, 6, 1, 11, 30)));
     RecordKey spans = s->addAppointment(appt("spans", utc(2026, 5, 30), utc(2026, 6, 5)));
@@ -183,16 +165,14 @@ TEST_F(StoreTest, PeriodQueryFindsOverlapsIncludingTouchingBounds) {
     // Daily at 12:15 Berlin winter time: 11:15 UTC in June (summer time).
     RecordKey series = s->addAppointment(appt("daily", utc(2020, 1, 6, 11, 15), utc(2020, 1, 6, 11, 45), "FREQ=DAILY"));
     // Seconds matter: the index works in minutes but the check is exact.
-    RecordKey late = s->addAppointment(appt("late", utc(2026, 6, 1, 12) + 1, utc(2026, 6, 1, 12) + 30));
+    s->addAppointment(appt("late", utc(2026, 6, 1, 12) + 1, utc(2026, 6, 1, 12) + 30));
 
     auto occ = s->occurrences(utc(2026, 6, 1, 10), utc(2026, 6, 1, 12));
     std::vector<RecordKey> keys;
     for (auto& o : occ) keys.push_back(o.key);
-    EXPECT_EQ(keys, (std::vector<RecordKey>{spans, touchesStart, series, inside, touchesEnd}));
+    EXPECT_EQ(keys, (std::vector<RecordKey>{spans, touchesStart, series, inside, touchesEnd}));  // not before, late
     EXPECT_TRUE(occ[2].recurring);
     EXPECT_EQ(occ[2].start, utc(2026, 6, 1, 10, 15));
-    (void)before;
-    (void)late;
     EXPECT_TRUE(s->occurrences(utc(2019, 1, 1), utc(2019, 12, 31)).empty());
     // Beyond 2038 the open-ended series still shows.
     EXPECT_EQ(s->occurrences(utc(2045, 3, 1), utc(2045, 3, 1, 23, 59)).size(), 1u);
@@ -249,24 +229,21 @@ TEST_F(StoreTest, UpdateKeepsPropertiesNobodyShows) {
     s->updateEvent(k, changed);
     auto after = s->get(k);
     EXPECT_GT(after->version, rec->version);
-    EXPECT_NE(after->data.find("X-CUSTOM-THING:kept"), std::string::npos);
-    EXPECT_NE(after->data.find("mailto:ann@example.com"), std::string::npos);
-    EXPECT_NE(after->data.find("Review 2"), std::string::npos);
+    for (const char* kept : {"X-CUSTOM-THING:kept", "mailto:ann@example.com", "Review 2"})
+        EXPECT_NE(after->data.find(kept), std::string::npos) << kept;
     EXPECT_THROW(s->updateEvent(k, "not a calendar"), StoreError);
     EXPECT_THROW(s->updateEvent(k + 100, changed), StoreError);
 }
 
 TEST_F(StoreTest, FloatingTimesTakeTheMachineZone) {
-    const char* old = std::getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", "America/New_York", 1);
-    tzset();
-    auto s = create();
-    RecordKey k = s->addEvent("BEGIN:VEVENT\r\nDTSTART:20260115T090000\r\nDTEND:20260115T100000\r\nEND:VEVENT\r\n");
-    auto rec = s->get(k);
-    if (old) setenv("TZ", saved.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
+    std::optional<ItemRecord> rec;
+    {
+        pimtest::Env env;
+        env.set("TZ", "America/New_York");
+        auto s = create();
+        rec = s->get(s->addEvent("BEGIN:VEVENT\r\nDTSTART:20260115T090000\r\nDTEND:20260115T100000\r\nEND:VEVENT\r\n"));
+    }
+    ASSERT_TRUE(rec);
     EXPECT_EQ(rec->zone, "America/New_York");
     EXPECT_EQ(rec->start, utc(2026, 1, 15, 14));
     EXPECT_NE(rec->data.find("TZID=America/New_York"), std::string::npos);
@@ -386,10 +363,7 @@ pid_t writer(const std::string& path, int n, const std::string& tag, int reportF
         auto s = Store::open(path, Store::Options{false, 30000});
         for (int i = 0; i < n; ++i) {
             Appointment a;
-            a.subject = tag + std::to_string(i);
-            a.start = 1780000000 + i * 60;
-            a.end = a.start + 60;
-            a.zone = "UTC";
+            a.subject = tag + std::to_string(i), a.start = 1780000000 + i * 60, a.end = a.start + 60, a.zone = "UTC";
             s->addAppointment(a);
             if (reportFd >= 0) {
                 int32_t done = i + 1;
@@ -405,7 +379,7 @@ pid_t writer(const std::string& path, int n, const std::string& tag, int reportF
 }  // namespace
 
 TEST_F(StoreTest, TwoProcessesSavingAtOnceLoseNothing) {
-    { auto s = create(); }
+    create();
     pid_t a = writer(path(), 150, "a");
     pid_t b = writer(path(), 150, "b");
     int sa = 0, sb = 0;
@@ -418,7 +392,7 @@ TEST_F(StoreTest, TwoProcessesSavingAtOnceLoseNothing) {
 }
 
 TEST_F(StoreTest, AKilledWriterLeavesEveryEarlierSaveReadable) {
-    { auto s = create(); }
+    create();
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     pid_t w = writer(path(), 100000, "k", fds[1]);
@@ -524,10 +498,7 @@ TEST_F(StoreTest, KeptDerivationsFollowEveryChangeOfTheItem) {
     b->setDerived(k, v3, 7, "kept");
     b->flushDerived();
     ASSERT_TRUE(later()->derived(k, v3, 7));
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(path().c_str(), &raw), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(raw, "UPDATE items SET data = data || ''", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
+    EXPECT_EQ(sql(path(), "UPDATE items SET data = data || ''"), SQLITE_OK);
     EXPECT_FALSE(later()->derived(k, v3, 7));
     b->setDerived(k, v3, 7, "kept");
     b->flushDerived();

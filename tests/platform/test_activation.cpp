@@ -19,6 +19,18 @@ void set_default(const std::string& path, const std::string& value, DWORD type =
   RegCloseKey(k);
 }
 
+// Activates the test server; a failure must leave the out parameter null.
+HRESULT create(DWORD context) {
+  void* p = reinterpret_cast<void*>(0xdeadbeef);
+  HRESULT hr = CoCreateInstance(CLSID_TestServer, nullptr, context, IID_IUnknown, &p);
+  if (FAILED(hr)) {
+    EXPECT_EQ(p, nullptr);
+  } else {
+    static_cast<IUnknown*>(p)->Release();
+  }
+  return hr;
+}
+
 bool server_loaded() {
   void* h = dlopen(PIMTEST_SERVER_PATH, RTLD_LAZY | RTLD_NOLOAD);
   if (h) dlclose(h);
@@ -44,39 +56,29 @@ TEST_F(Activation, InprocServerIsLoadedAndUnloadedOnlyWhenIdle) {
   obj.reset();
   CoFreeUnusedLibraries();
   EXPECT_FALSE(server_loaded());
-  // And again after unloading.
-  ASSERT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, obj.put_void()), S_OK);
-  obj.reset();
+  EXPECT_EQ(create(CLSCTX_ALL), S_OK);  // and again after unloading
 }
 
 TEST_F(Activation, LocalServerIsActivatedInProcessForTheContextsThatAskForIt) {
   set_default(std::string(kServerKey) + "\\LocalServer32", std::string("\"") + PIMTEST_SERVER_PATH + "\" /automation");
-  void* p = reinterpret_cast<void*>(0xdeadbeef);
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(p, nullptr);
-  ComPtr<IUnknown> obj;
-  ASSERT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, obj.put_void()), S_OK);
+  EXPECT_EQ(create(CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(create(CLSCTX_LOCAL_SERVER), S_OK);
   ComPtr<IClassFactory> cf;
   ASSERT_EQ(CoGetClassObject(CLSID_TestServer, CLSCTX_SERVER, nullptr, IID_IClassFactory, cf.put_void()), S_OK);
 }
 
 TEST_F(Activation, WindowsErrorsForMissingAndBrokenServers) {
-  void* p = reinterpret_cast<void*>(0xdeadbeef);
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, &p), REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(create(CLSCTX_ALL), REGDB_E_CLASSNOTREG);
   set_default(std::string(kServerKey) + "\\InprocServer32", reg.dir() + "/missing.so");
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, &p),
-            static_cast<HRESULT>(0x8007007E));
+  EXPECT_EQ(create(CLSCTX_ALL), static_cast<HRESULT>(0x8007007E));
   set_default(std::string(kServerKey) + "\\InprocServer32", PIMTEST_NOEXPORT_PATH);
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, &p), CO_E_ERRORINDLL);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(create(CLSCTX_ALL), CO_E_ERRORINDLL);
   // REG_EXPAND_SZ paths are expanded.
   setenv("PIMTEST_SERVER", PIMTEST_SERVER_PATH, 1);
   set_default(std::string(kServerKey) + "\\InprocServer32", "%PIMTEST_SERVER%", REG_EXPAND_SZ);
-  ComPtr<IUnknown> obj;
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, obj.put_void()), S_OK);
+  EXPECT_EQ(create(CLSCTX_ALL), S_OK);
   reg.write("garbage");
-  EXPECT_EQ(CoCreateInstance(CLSID_TestServer, nullptr, CLSCTX_ALL, IID_IUnknown, &p), REGDB_E_READREGDB);
+  EXPECT_EQ(create(CLSCTX_ALL), REGDB_E_READREGDB);
 }
 
 TEST_F(Activation, ProgIdLooksUpItsClsid) {

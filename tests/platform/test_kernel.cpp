@@ -8,20 +8,25 @@
 
 namespace {
 
+// Runs f(i) on n threads at once and waits for them.
+template <class F>
+void onThreads(int n, F f) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) threads.emplace_back(f, i);
+  for (auto& t : threads) t.join();
+}
+
 TEST(Kernel, ThreadIdsAreStableNonZeroAndDistinct) {
   DWORD self = GetCurrentThreadId();
   EXPECT_NE(self, 0u);
   EXPECT_EQ(self, GetCurrentThreadId());
   std::vector<DWORD> ids(8);
-  std::vector<std::thread> threads;
   std::atomic<int> ready{0};
-  for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&, i] {
-      ids[i] = GetCurrentThreadId();
-      ++ready;
-      while (ready < 8) std::this_thread::yield();  // all alive at once
-    });
-  for (auto& t : threads) t.join();
+  onThreads(8, [&](int i) {
+    ids[i] = GetCurrentThreadId();
+    ++ready;
+    while (ready < 8) std::this_thread::yield();  // all alive at once
+  });
   std::set<DWORD> unique(ids.begin(), ids.end());
   unique.insert(self);
   EXPECT_EQ(unique.size(), 9u);
@@ -48,28 +53,22 @@ TEST(Kernel, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
   LeaveCriticalSection(&cs);
   LeaveCriticalSection(&cs);
   long counter = 0;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&] {
-      for (int k = 0; k < 10000; ++k) {
-        EnterCriticalSection(&cs);
-        ++counter;
-        LeaveCriticalSection(&cs);
-      }
-    });
-  for (auto& t : threads) t.join();
+  onThreads(4, [&](int) {
+    for (int k = 0; k < 10000; ++k) {
+      EnterCriticalSection(&cs);
+      ++counter;
+      LeaveCriticalSection(&cs);
+    }
+  });
   EXPECT_EQ(counter, 40000);
   DeleteCriticalSection(&cs);
 }
 
 TEST(Kernel, InterlockedReturnsTheNewValue) {
   LONG v = 0;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&] {
-      for (int k = 0; k < 10000; ++k) InterlockedIncrement(&v);
-    });
-  for (auto& t : threads) t.join();
+  onThreads(4, [&](int) {
+    for (int k = 0; k < 10000; ++k) InterlockedIncrement(&v);
+  });
   EXPECT_EQ(v, 40000);
   EXPECT_EQ(InterlockedDecrement(&v), 39999);
   EXPECT_EQ(InterlockedCompareExchange(&v, 7, 39999), 39999);
@@ -113,13 +112,10 @@ TEST(FaultPoints, ArmNthAndTimesThenCount) {
 
 TEST(FaultPoints, CountsAreThreadSafeAndClearedByEnable) {
   pim::fault::Scope faults;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([] {
-      HRESULT hr;
-      for (int k = 0; k < 1000; ++k) (void)PIM_FAULT("busy", &hr);
-    });
-  for (auto& t : threads) t.join();
+  onThreads(4, [](int) {
+    HRESULT hr;
+    for (int k = 0; k < 1000; ++k) (void)PIM_FAULT("busy", &hr);
+  });
   EXPECT_EQ(pim::fault::count("busy"), 4000u);
   pim::fault::enable(true);
   EXPECT_EQ(pim::fault::count("busy"), 0u);

@@ -152,24 +152,19 @@ TEST(Convert, MultiByteWideCharSizeQueriesAndSurrogates) {
 }
 
 TEST(Convert, VarUI4FromStr) {
-  ULONG v = 0xdeadbeef;
-  EXPECT_EQ(VarUI4FromStr(u"4294967295", LOCALE_USER_DEFAULT, 0, &v), S_OK);
-  EXPECT_EQ(v, 4294967295u);
-  EXPECT_EQ(VarUI4FromStr(u"  42 ", LOCALE_USER_DEFAULT, 0, &v), S_OK);
-  EXPECT_EQ(v, 42u);
-  EXPECT_EQ(VarUI4FromStr(u"2.5", LOCALE_USER_DEFAULT, 0, &v), S_OK);  // banker's rounding
-  EXPECT_EQ(v, 2u);
-  EXPECT_EQ(VarUI4FromStr(u"3.5", LOCALE_USER_DEFAULT, 0, &v), S_OK);
-  EXPECT_EQ(v, 4u);
-  v = 7;
-  EXPECT_EQ(VarUI4FromStr(u"4294967296", LOCALE_USER_DEFAULT, 0, &v), DISP_E_OVERFLOW);
-  EXPECT_EQ(VarUI4FromStr(u"-1", LOCALE_USER_DEFAULT, 0, &v), DISP_E_OVERFLOW);
-  EXPECT_EQ(VarUI4FromStr(u"12abc", LOCALE_USER_DEFAULT, 0, &v), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(VarUI4FromStr(u"", LOCALE_USER_DEFAULT, 0, &v), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(VarUI4FromStr(u"A1B2C3D4", LOCALE_USER_DEFAULT, 0, &v), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(v, 7u);  // untouched on failure
-  EXPECT_EQ(VarUI4FromStr(u"&HFF", LOCALE_USER_DEFAULT, 0, &v), S_OK);
-  EXPECT_EQ(v, 255u);
+  // Failures leave the value untouched (7); 2.5 and 3.5 show banker's rounding.
+  const struct {
+    const char16_t* text;
+    HRESULT hr;
+    ULONG value;
+  } cases[] = {{u"4294967295", S_OK, 4294967295u}, {u"  42 ", S_OK, 42}, {u"2.5", S_OK, 2}, {u"3.5", S_OK, 4},
+               {u"&HFF", S_OK, 255}, {u"4294967296", DISP_E_OVERFLOW, 7}, {u"-1", DISP_E_OVERFLOW, 7},
+               {u"12abc", DISP_E_TYPEMISMATCH, 7}, {u"", DISP_E_TYPEMISMATCH, 7}, {u"A1B2C3D4", DISP_E_TYPEMISMATCH, 7}};
+  for (const auto& c : cases) {
+    ULONG v = 7;
+    EXPECT_EQ(VarUI4FromStr(c.text, LOCALE_USER_DEFAULT, 0, &v), c.hr) << c.hr;
+    EXPECT_EQ(v, c.value);
+  }
 }
 
 TEST(Convert, VariantChangeTypeScalars) {
@@ -232,26 +227,21 @@ TEST(Convert, SystemTimeAndVariantTime) {
   st = make_time(1899, 12, 29, 6, 0, 0);  // before day 0 the time still counts forward
   ASSERT_TRUE(SystemTimeToVariantTime(&st, &d));
   EXPECT_DOUBLE_EQ(d, -1.25);
-  SYSTEMTIME back{};
-  ASSERT_TRUE(VariantTimeToSystemTime(-1.25, &back));
-  EXPECT_EQ(back.wYear, 1899);
-  EXPECT_EQ(back.wDay, 29);
-  EXPECT_EQ(back.wHour, 6);
+  // Year, month, day, day of the week, hour, minute, second.
+  auto fields = [](DATE v) {
+    SYSTEMTIME t{};
+    EXPECT_TRUE(VariantTimeToSystemTime(v, &t)) << v;
+    return std::vector<int>{t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond};
+  };
+  EXPECT_EQ(fields(-1.25), (std::vector<int>{1899, 12, 29, 5, 6, 0, 0}));
   st = make_time(2001, 2, 29);
   EXPECT_FALSE(SystemTimeToVariantTime(&st, &d));
   st = make_time(2000, 2, 29, 23, 59, 59);
   ASSERT_TRUE(SystemTimeToVariantTime(&st, &d));
-  ASSERT_TRUE(VariantTimeToSystemTime(d, &back));
-  EXPECT_EQ(back.wYear, 2000);
-  EXPECT_EQ(back.wMonth, 2);
-  EXPECT_EQ(back.wDay, 29);
-  EXPECT_EQ(back.wDayOfWeek, 2);  // a Tuesday
-  EXPECT_EQ(back.wSecond, 59);
+  EXPECT_EQ(fields(d), (std::vector<int>{2000, 2, 29, 2, 23, 59, 59}));  // a Tuesday
   // Rounded to the nearest second, carrying into the next day.
-  ASSERT_TRUE(VariantTimeToSystemTime(37380.0 - 0.4 / 86400.0, &back));
-  EXPECT_EQ(back.wDay, 4);
-  EXPECT_EQ(back.wHour, 0);
-  EXPECT_EQ(back.wSecond, 0);
+  EXPECT_EQ(fields(37380.0 - 0.4 / 86400.0), (std::vector<int>{2002, 5, 4, 6, 0, 0, 0}));
+  SYSTEMTIME back{};
   EXPECT_FALSE(VariantTimeToSystemTime(2958466.0, &back));
   EXPECT_FALSE(VariantTimeToSystemTime(-657435.0, &back));
 }

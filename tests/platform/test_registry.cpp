@@ -19,6 +19,25 @@ class Registry : public ::testing::Test {
     EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disp), ERROR_SUCCESS);
     return k;
   }
+  // Another process's view: the file alone. Re-pointing away and back drops the cached tree.
+  void reload() {
+    { TempRegistry other; }
+    setenv("PIM_REGISTRY", reg.file().c_str(), 1);
+  }
+  HKEY open(HKEY root, const char* path, LSTATUS expected = ERROR_SUCCESS) {
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(root, path, 0, KEY_READ, &k), expected) << path;
+    return k;
+  }
+  DWORD subkeys(HKEY root, const char* path) {
+    HKEY k = open(root, path);
+    DWORD n = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+    return n;
+  }
   std::string query_sz(HKEY k, const char* name) {
     char buf[512];
     DWORD cb = sizeof buf, type = 0;
@@ -36,8 +55,8 @@ TEST_F(Registry, KeysAreCaseInsensitiveAndCasePreserving) {
   k = create(HKEY_CURRENT_USER, "SOFTWARE\\mixedcase\\SUB", &disp);
   EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
   RegCloseKey(k);
-  HKEY sw = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &sw), ERROR_SUCCESS);
+  HKEY sw = open(HKEY_CURRENT_USER, "software");
+  ASSERT_NE(sw, nullptr);
   char name[64];
   DWORD cch = sizeof name;
   ASSERT_EQ(RegEnumKeyExA(sw, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -81,14 +100,12 @@ TEST_F(Registry, ValueTypesRoundTripThroughTheFile) {
   EXPECT_NE(text.find("\"Multi\"=hex(7):6f,00,6e,00,65,00,00,00,74,00"), std::string::npos);
   EXPECT_NE(text.find("\"Blob\"=hex:00,07,0e"), std::string::npos);
 
-  // Another process's view: the file alone. Re-point away and back to drop the cache.
   {
     TempRegistry other;
-    HKEY none = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Types", 0, KEY_READ, &none), ERROR_FILE_NOT_FOUND);
+    open(HKEY_LOCAL_MACHINE, "Software\\Types", ERROR_FILE_NOT_FOUND);
   }
-  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TYPES", 0, KEY_READ, &k), ERROR_SUCCESS);
+  reload();
+  ASSERT_TRUE(k = open(HKEY_LOCAL_MACHINE, "SOFTWARE\\TYPES"));
   EXPECT_EQ(query_sz(k, ""), std::string(sz));
   DWORD type = 0, cb = 0;
   ASSERT_EQ(RegQueryValueExW(k, u"multi", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
@@ -137,14 +154,9 @@ TEST_F(Registry, NamesWithLineBreaksSurviveTheFile) {
   for (const char* name : {"two\nlines", "cr\rhere", "back\\slash \"q\"\n"})
     ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v), sizeof v), ERROR_SUCCESS);
   RegCloseKey(k);
-  {
-    TempRegistry other;  // drops the cached tree
-  }
-  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Breaks", 0, KEY_READ, &k), ERROR_SUCCESS);
-  EXPECT_EQ(query_sz(k, "two\nlines"), "kept");
-  EXPECT_EQ(query_sz(k, "cr\rhere"), "kept");
-  EXPECT_EQ(query_sz(k, "back\\slash \"q\"\n"), "kept");
+  reload();
+  ASSERT_TRUE(k = open(HKEY_CURRENT_USER, "Software\\Breaks"));
+  for (const char* name : {"two\nlines", "cr\rhere", "back\\slash \"q\"\n"}) EXPECT_EQ(query_sz(k, name), "kept");
   RegCloseKey(k);
   // A key's path cannot hold one in the file at all: refused, and the registry stays readable.
   HKEY bad = reinterpret_cast<HKEY>(0x1);
@@ -154,27 +166,21 @@ TEST_F(Registry, NamesWithLineBreaksSurviveTheFile) {
   EXPECT_EQ(bad, nullptr);
   EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\cr\r", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad, nullptr),
             ERROR_INVALID_PARAMETER);
-  {
-    TempRegistry other;
-  }
-  setenv("PIM_REGISTRY", reg.file().c_str(), 1);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Breaks", 0, KEY_READ, &k), ERROR_SUCCESS);
-  RegCloseKey(k);
+  reload();
+  RegCloseKey(open(HKEY_CURRENT_USER, "Software\\Breaks"));
 }
 
 TEST_F(Registry, DeleteKeyRefusesChildrenDeleteTreeDoesNot) {
   RegCloseKey(create(HKEY_CLASSES_ROOT, "Tree\\A\\B"));
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Tree\\A"), ERROR_ACCESS_DENIED);
-  HKEY open = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Tree\\A\\B", 0, KEY_READ, &open), ERROR_SUCCESS);
+  HKEY b = open(HKEY_CLASSES_ROOT, "Tree\\A\\B");
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Tree\\A\\B"), ERROR_SUCCESS);
   // The handle outlives its key.
-  const char v[] = "x";
-  EXPECT_EQ(RegSetValueExA(open, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(v), 2), ERROR_KEY_DELETED);
-  RegCloseKey(open);
+  EXPECT_EQ(RegSetValueExA(b, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_KEY_DELETED);
+  RegCloseKey(b);
   RegCloseKey(create(HKEY_CLASSES_ROOT, "Tree\\A\\C\\D"));
   EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "tree"), ERROR_SUCCESS);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Tree", 0, KEY_READ, &open), ERROR_FILE_NOT_FOUND);
+  open(HKEY_CLASSES_ROOT, "Tree", ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Tree"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reg.contents().find("Tree"), std::string::npos);
 }
@@ -204,21 +210,15 @@ TEST_F(Registry, UnreadableOrCorruptFileIsReportedAndKept) {
 TEST_F(Registry, ExternalChangesAreSeen) {
   RegCloseKey(create(HKEY_CURRENT_USER, "Seen"));
   reg.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"v\"\n");
-  HKEY k = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Other", 0, KEY_READ, &k), ERROR_SUCCESS);
+  open(HKEY_CURRENT_USER, "Seen", ERROR_FILE_NOT_FOUND);
+  HKEY k = open(HKEY_CURRENT_USER, "Other");
   EXPECT_EQ(query_sz(k, nullptr), "v");
   RegCloseKey(k);
   // A writer elsewhere renames a whole new file over it, of the same size.
   std::string moved = reg.file() + ".other";
-  {
-    std::FILE* f = std::fopen(moved.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"w\"\n", f);
-    std::fclose(f);
-  }
+  std::ofstream(moved) << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"w\"\n";
   ASSERT_EQ(std::rename(moved.c_str(), reg.file().c_str()), 0);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Other", 0, KEY_READ, &k), ERROR_SUCCESS);
+  ASSERT_TRUE(k = open(HKEY_CURRENT_USER, "Other"));
   EXPECT_EQ(query_sz(k, nullptr), "w");
   RegCloseKey(k);
 }
@@ -248,18 +248,10 @@ TEST_F(Registry, ConcurrentWritersInTwoProcessesLoseNothing) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  HKEY race = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Race", 0, KEY_READ, &race), ERROR_SUCCESS);
-  DWORD subkeys = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(race, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 2u * kPerProcess);
-  RegCloseKey(race);
+  EXPECT_EQ(subkeys(HKEY_CLASSES_ROOT, "Race"), 2u * kPerProcess);
   // No temporary file is left behind.
-  int files = 0;
-  for (auto& e : std::filesystem::directory_iterator(reg.dir())) files += e.path().filename().string().find(".tmp") == std::string::npos ? 0 : 1;
-  EXPECT_EQ(files, 0);
+  for (auto& e : std::filesystem::directory_iterator(reg.dir()))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 }
 
 // Two threads of one process writing while a third reads: the process's cached tree is shared, so
@@ -296,14 +288,7 @@ TEST_F(Registry, TwoThreadsWritingOneProcessLoseNothing) {
   done = true;
   reader.join();
 
-  HKEY race = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "ThreadRace", 0, KEY_READ, &race), ERROR_SUCCESS);
-  DWORD subkeys = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(race, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 2u * kPerThread);
-  RegCloseKey(race);
+  EXPECT_EQ(subkeys(HKEY_CURRENT_USER, "ThreadRace"), 2u * kPerThread);
   // What the file holds, not only the cache.
   EXPECT_NE(reg.contents().find("T1_39"), std::string::npos);
 }

@@ -20,25 +20,41 @@ uint64_t position(IStream* s) {
   return pos.QuadPart;
 }
 
-TEST(MemoryStream, ReadWriteSeekSetSizeStat) {
+ComPtr<IStream> newStream(const std::string& data = "") {
   ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  if (!data.empty()) {
+    EXPECT_EQ(s->Write(data.data(), static_cast<ULONG>(data.size()), nullptr), S_OK);
+  }
+  return s;
+}
+
+void seek(IStream* s, int64_t to) { EXPECT_EQ(s->Seek(li(to), STREAM_SEEK_SET, nullptr), S_OK); }
+
+// Up to n bytes from where the stream stands.
+std::string read(IStream* s, ULONG n) {
+  std::string buf(n, '\0');
+  ULONG got = 0;
+  EXPECT_EQ(s->Read(buf.data(), n, &got), S_OK);
+  buf.resize(got);
+  return buf;
+}
+
+TEST(MemoryStream, ReadWriteSeekSetSizeStat) {
+  ComPtr<IStream> s = newStream();
   ULONG n = 0;
   ASSERT_EQ(s->Write("hello world", 11, &n), S_OK);
   EXPECT_EQ(n, 11u);
-  char buf[32] = {};
-  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);  // at the end: nothing, and no error
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(read(s.get(), 32), "");  // at the end: nothing, and no error
   ULARGE_INTEGER pos{};
   ASSERT_EQ(s->Seek(li(-5), STREAM_SEEK_END, &pos), S_OK);
   EXPECT_EQ(pos.QuadPart, 6u);
-  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);
-  EXPECT_EQ(std::string(buf, n), "world");
+  EXPECT_EQ(read(s.get(), 32), "world");
   EXPECT_EQ(s->Seek(li(-1), STREAM_SEEK_SET, &pos), STG_E_INVALIDFUNCTION);
   EXPECT_EQ(position(s.get()), 11u);  // a refused seek moves nothing
   EXPECT_EQ(s->Seek(li(0), 7, nullptr), STG_E_INVALIDFUNCTION);
   // Writing past the end fills the gap with zeros.
-  ASSERT_EQ(s->Seek(li(14), STREAM_SEEK_SET, nullptr), S_OK);
+  seek(s.get(), 14);
   ASSERT_EQ(s->Write("!", 1, nullptr), S_OK);
   STATSTG st;
   std::memset(&st, 0xAB, sizeof st);
@@ -46,50 +62,38 @@ TEST(MemoryStream, ReadWriteSeekSetSizeStat) {
   EXPECT_EQ(st.type, static_cast<DWORD>(STGTY_STREAM));
   EXPECT_EQ(st.cbSize.QuadPart, 15u);
   EXPECT_EQ(st.pwcsName, nullptr);
-  ASSERT_EQ(s->Seek(li(11), STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(s->Read(buf, 4, &n), S_OK);
-  EXPECT_EQ(std::memcmp(buf, "\0\0\0!", 4), 0);
+  seek(s.get(), 11);
+  EXPECT_EQ(read(s.get(), 4), std::string("\0\0\0!", 4));
   ULARGE_INTEGER size;
   size.QuadPart = 5;
   ASSERT_EQ(s->SetSize(size), S_OK);
-  ASSERT_EQ(s->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(s->Read(buf, sizeof buf, &n), S_OK);
-  EXPECT_EQ(std::string(buf, n), "hello");
+  seek(s.get(), 0);
+  EXPECT_EQ(read(s.get(), 32), "hello");
   EXPECT_EQ(s->Read(nullptr, 1, &n), STG_E_INVALIDPOINTER);
   EXPECT_EQ(CreateStreamOnHGlobal(reinterpret_cast<HGLOBAL>(1), TRUE, s.put()), E_INVALIDARG);
 }
 
 TEST(MemoryStream, CloneSharesDataWithItsOwnPosition) {
-  ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-  ASSERT_EQ(s->Write("abcdef", 6, nullptr), S_OK);
-  ASSERT_EQ(s->Seek(li(2), STREAM_SEEK_SET, nullptr), S_OK);
+  ComPtr<IStream> s = newStream("abcdef");
+  seek(s.get(), 2);
   ComPtr<IStream> c;
   ASSERT_EQ(s->Clone(c.put()), S_OK);
   EXPECT_EQ(position(c.get()), 2u);  // starts where the original stands
-  char buf[8];
-  ULONG n;
-  ASSERT_EQ(c->Read(buf, 2, &n), S_OK);
-  EXPECT_EQ(std::string(buf, n), "cd");
+  EXPECT_EQ(read(c.get(), 2), "cd");
   EXPECT_EQ(position(s.get()), 2u);  // the original did not move
   ASSERT_EQ(c->Write("XY", 2, nullptr), S_OK);  // shared bytes
-  ASSERT_EQ(s->Seek(li(4), STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(s->Read(buf, 2, &n), S_OK);
-  EXPECT_EQ(std::string(buf, n), "XY");
+  seek(s.get(), 4);
+  EXPECT_EQ(read(s.get(), 2), "XY");
   s.reset();  // the data outlives the original
-  ASSERT_EQ(c->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(c->Read(buf, 6, &n), S_OK);
-  EXPECT_EQ(std::string(buf, n), "abcdXY");
+  seek(c.get(), 0);
+  EXPECT_EQ(read(c.get(), 6), "abcdXY");
 }
 
 TEST(MemoryStream, CopyToAndCloneFault) {
-  ComPtr<IStream> a, b;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, a.put()), S_OK);
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, b.put()), S_OK);
   std::string big(20000, 'q');
   big[19999] = 'z';
-  ASSERT_EQ(a->Write(big.data(), static_cast<ULONG>(big.size()), nullptr), S_OK);
-  ASSERT_EQ(a->Seek(li(100), STREAM_SEEK_SET, nullptr), S_OK);
+  ComPtr<IStream> a = newStream(big), b = newStream();
+  seek(a.get(), 100);
   ULARGE_INTEGER want, got_read, got_written;
   want.QuadPart = 1000000;
   ASSERT_EQ(a->CopyTo(b.get(), want, &got_read, &got_written), S_OK);
@@ -182,11 +186,8 @@ TEST_F(Marshal, FaultPointsAndBadArguments) {
   EXPECT_REF(obj, 1);  // the stream went, and the marshal data's reference with it
   EXPECT_EQ(pim::fault::count("CoGetInterfaceAndReleaseStream"), 1u);
   // Garbage is refused, not trusted.
-  ComPtr<IStream> junk;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, junk.put()), S_OK);
-  char zeros[64] = {};
-  ASSERT_EQ(junk->Write(zeros, sizeof zeros, nullptr), S_OK);
-  ASSERT_EQ(junk->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  ComPtr<IStream> junk = newStream(std::string(64, '\0'));
+  seek(junk.get(), 0);
   EXPECT_EQ(CoUnmarshalInterface(junk.get(), IID_IUnknown, &p), RPC_E_INVALID_OBJREF);
   EXPECT_EQ(CoUnmarshalInterface(junk.get(), IID_IUnknown, &p), STG_E_READFAULT);  // too short now
   obj->Release();
@@ -254,10 +255,9 @@ TEST_F(Marshal, FreeThreadedMarshalerIsAggregated) {
   ASSERT_EQ(m->GetUnmarshalClass(IID_IUnknown, &outer, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &cls), S_OK);
   EXPECT_EQ(cls, CLSID_InProcFreeMarshaler);
   // Marshal through it into a stream and back.
-  ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  ComPtr<IStream> s = newStream();
   ASSERT_EQ(m->MarshalInterface(s.get(), IID_IUnknown, &outer, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL), S_OK);
-  ASSERT_EQ(s->Seek(li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  seek(s.get(), 0);
   IUnknown* back = nullptr;
   ASSERT_EQ(m->UnmarshalInterface(s.get(), IID_IUnknown, reinterpret_cast<void**>(&back)), S_OK);
   EXPECT_EQ(back, &outer);

@@ -73,6 +73,27 @@ class Pimctl : public ::testing::Test {
     EXPECT_EQ(r.status, 0) << r.err;
     return json::parse(r.out);
   }
+  // A command that must fail with `status` and say `says` on standard error.
+  static void expectFailure(const Result& r, int status, const char* says) {
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
+  // The test's own process on `registry` for the call, as regsvr and pimctl see it.
+  template <class F>
+  static auto inRegistry(const std::string& registry, F f) {
+    const char* old = std::getenv("PIM_REGISTRY");
+    const std::string saved = old ? old : "";
+    setenv("PIM_REGISTRY", registry.c_str(), 1);
+    auto result = f();
+    if (old) setenv("PIM_REGISTRY", saved.c_str(), 1);
+    else unsetenv("PIM_REGISTRY");
+    return result;
+  }
+  static std::set<std::string> subjects(const json& listing) {
+    std::set<std::string> out;
+    for (const json& e : listing["entries"]) out.insert(e["subject"].get<std::string>());
+    return out;
+  }
 
   fs::path dir_;
   std::string env_;
@@ -113,9 +134,7 @@ TEST_F(Pimctl, CalendarRoundTripThroughTheComponent) {
   EXPECT_NE(table.out.find("2026-12-08 14:00"), std::string::npos);
 
   EXPECT_EQ(pimctl("remove " + id).status, 0);
-  Result gone = pimctl("show " + id);
-  EXPECT_EQ(gone.status, 23);
-  EXPECT_NE(gone.err.find("no appointment has that id"), std::string::npos);
+  expectFailure(pimctl("show " + id), 23, "no appointment has that id");
   EXPECT_EQ(parse(pimctl("agenda --from 2026-12-08 --day --json"))["entries"].size(), 0u);
 }
 
@@ -138,11 +157,8 @@ TEST_F(Pimctl, DemoStoreAndContacts) {
   ASSERT_EQ(exported.status, 0) << exported.err;
   EXPECT_EQ(slurp(msg).substr(0, 4), std::string("\xD0\xCF\x11\xE0", 4));
 
-  Result nobody = pimctl("contact --first No --last Body");
-  EXPECT_EQ(nobody.status, 31);
-  EXPECT_NE(nobody.err.find("no such contact"), std::string::npos);
-  Result badFolder = pimctl("contact --first Eva --last Schmidt --export " + quote((dir_ / "missing/eva.vcf").string()));
-  EXPECT_EQ(badFolder.status, 33);
+  expectFailure(pimctl("contact --first No --last Body"), 31, "no such contact");
+  EXPECT_EQ(pimctl("contact --first Eva --last Schmidt --export " + quote((dir_ / "missing/eva.vcf").string())).status, 33);
 }
 
 TEST_F(Pimctl, BadInputGetsAOneLineErrorAndTheUsage) {
@@ -163,22 +179,16 @@ TEST_F(Pimctl, BadInputGetsAOneLineErrorAndTheUsage) {
       {"", "subcommand"},
   };
   for (const Case& c : cases) {
-    Result r = pimctl(c.args);
-    EXPECT_EQ(r.status, 2) << c.args;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+    SCOPED_TRACE(c.args);
+    expectFailure(pimctl(c.args), 2, c.says);
   }
   EXPECT_EQ(pimctl("agenda --help").status, 0);
 }
 
 TEST_F(Pimctl, MissingRegistrationsAreNamed) {
-  Result none = pimctl("check");
-  EXPECT_EQ(none.status, 3);
-  EXPECT_NE(none.err.find("regsvr"), std::string::npos);
-
+  expectFailure(pimctl("check"), 3, "regsvr");
   ASSERT_EQ(shell(std::string(REGSVR_PATH) + " " + quote(COMPONENT_PATH)).status, 0);
-  Result noServer = pimctl("whoami");
-  EXPECT_EQ(noServer.status, 11);
-  EXPECT_NE(noServer.err.find("not installed"), std::string::npos);
+  expectFailure(pimctl("whoami"), 11, "not installed");
   Result check = pimctl("check --json");
   EXPECT_EQ(check.status, 11);
   EXPECT_EQ(json::parse(check.out)["available"], false);
@@ -187,24 +197,16 @@ TEST_F(Pimctl, MissingRegistrationsAreNamed) {
 TEST_F(Pimctl, ADamagedStoreOrAMissingSafeItemClassIsReportedNotHidden) {
   registerAll();
   std::ofstream(dir_ / "store.db") << "these are not the appointments you are looking for\n";
-  Result damaged = pimctl("whoami");
-  EXPECT_EQ(damaged.status, 15);
-  EXPECT_NE(damaged.err.find("is the store readable?"), std::string::npos);
+  expectFailure(pimctl("whoami"), 15, "is the store readable?");
   EXPECT_EQ(slurp(dir_ / "store.db"), "these are not the appointments you are looking for\n");
 
   fs::remove(dir_ / "store.db");
   ASSERT_EQ(pimctl("demo").status, 0);
   // Take the safe contact class out of the registry, as on a machine without that library.
-  std::string registry = (dir_ / "registry.reg").string();
-  const char* old = std::getenv("PIM_REGISTRY");
-  std::string saved = old ? old : "";
-  setenv("PIM_REGISTRY", registry.c_str(), 1);
-  LSTATUS st = RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{4FD5C4D3-6C15-4EA0-9EB9-EEE8FC74A91B}");
-  if (old) setenv("PIM_REGISTRY", saved.c_str(), 1); else unsetenv("PIM_REGISTRY");
-  ASSERT_EQ(st, ERROR_SUCCESS);
-  Result noSafeItem = pimctl("contact --first Eva --last Schmidt");
-  EXPECT_EQ(noSafeItem.status, 35);
-  EXPECT_NE(noSafeItem.err.find("safe contact library"), std::string::npos);
+  ASSERT_EQ(inRegistry((dir_ / "registry.reg").string(),
+                       [] { return RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{4FD5C4D3-6C15-4EA0-9EB9-EEE8FC74A91B}"); }),
+            ERROR_SUCCESS);
+  expectFailure(pimctl("contact --first Eva --last Schmidt"), 35, "safe contact library");
 }
 
 TEST_F(Pimctl, StoreImportAndExport) {
@@ -266,18 +268,20 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
                          quote((dir_ / name).string()) + " XDG_CONFIG_HOME=" + quote((dir_ / (name + "-config")).string()) + " ";
     EXPECT_EQ(shell(prefix + REGSVR_PATH + " " + quote(PIMSERVER_PATH)).status, 0);
     EXPECT_EQ(shell(prefix + REGSVR_PATH + " " + quote(COMPONENT_PATH)).status, 0);
-    const char* old = std::getenv("PIM_REGISTRY");
-    std::string saved = old ? old : "";
-    setenv("PIM_REGISTRY", registry.c_str(), 1);
-    HKEY k = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\PimServer\\Profile", 0, nullptr, 0, KEY_WRITE, nullptr, &k,
-                              nullptr),
+    EXPECT_EQ(inRegistry(registry, [&] {
+                HKEY k = nullptr;
+                LSTATUS st = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\PimServer\\Profile", 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &k, nullptr);
+                for (auto [value, text] : {std::pair<const char*, std::string>{"Store", server.url()},
+                                           {"CalendarUrl", "alice/calendar/"}, {"ContactsUrl", "alice/contacts/"},
+                                           {"UserName", "alice"}})
+                  if (st == ERROR_SUCCESS)
+                    st = RegSetValueExA(k, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                        static_cast<DWORD>(text.size() + 1));
+                RegCloseKey(k);
+                return st;
+              }),
               ERROR_SUCCESS);
-    for (auto [value, text] : {std::pair<const char*, std::string>{"Store", server.url()},
-                               {"CalendarUrl", "alice/calendar/"}, {"ContactsUrl", "alice/contacts/"}, {"UserName", "alice"}})
-      RegSetValueExA(k, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>(text.size() + 1));
-    RegCloseKey(k);
-    if (old) setenv("PIM_REGISTRY", saved.c_str(), 1); else unsetenv("PIM_REGISTRY");
     return prefix;
   };
   const std::string one = profile("one") + "PIM_DAV_PASSWORD=secret ";
@@ -305,13 +309,10 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
   ASSERT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_EQ(json::parse(quiet.out)["calendar"]["received"], 0);
 
-  Result wrong = shell(two + "PIM_DAV_PASSWORD=wrong " + PIMCTL_PATH + " sync");
-  EXPECT_EQ(wrong.status, 4);
-  EXPECT_NE(wrong.err.find("refused the user name or password of alice"), std::string::npos) << wrong.err;
+  expectFailure(shell(two + "PIM_DAV_PASSWORD=wrong " + PIMCTL_PATH + " sync"), 4,
+                "refused the user name or password of alice");
   fs::permissions(pw, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
-  Result open = shell(two + PIMCTL_PATH + " sync");
-  EXPECT_EQ(open.status, 4);
-  EXPECT_NE(open.err.find("may be read by others (mode 644)"), std::string::npos) << open.err;
+  expectFailure(shell(two + PIMCTL_PATH + " sync"), 4, "may be read by others (mode 644)");
 
   // Without the server the working copy serves alone, and a sync says why it cannot run.
   server.kill();
@@ -322,8 +323,7 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
       shell(one + PIMCTL_PATH + " add --subject 'Planned offline' --start 2026-12-08T15:00 --end 2026-12-08T16:00");
   ASSERT_EQ(offlineAdd.status, 0) << offlineAdd.err;
   Result down = shell(one + PIMCTL_PATH + " sync");
-  EXPECT_EQ(down.status, 4);
-  EXPECT_NE(down.err.find("cannot reach http://127.0.0.1:"), std::string::npos) << down.err;
+  expectFailure(down, 4, "cannot reach http://127.0.0.1:");
   EXPECT_NE(down.err.find("1 local change(s) not yet on the server are kept"), std::string::npos) << down.err;
   ASSERT_EQ(server.start(), "");
   Result back = shell(one + PIMCTL_PATH + " sync");
@@ -335,9 +335,7 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
 
   // A profile on a local store file has nothing to sync.
   registerAll();
-  Result local = pimctl("sync");
-  EXPECT_EQ(local.status, 4);
-  EXPECT_NE(local.err.find("is the local file"), std::string::npos) << local.err;
+  expectFailure(pimctl("sync"), 4, "is the local file");
 }
 
 // Several processes on one store: two writers adding in a loop while a third reads the agenda. Every
@@ -347,26 +345,25 @@ TEST_F(Pimctl, TwoWritersAndAReaderInSeparateProcessesLoseNothing) {
   ASSERT_EQ(pimctl("store init").status, 0);
   const int kEach = 12;
   const std::string ctl = quote(PIMCTL_PATH);
-  auto writer = [&](const std::string& name) {
-    return "for i in $(seq 1 " + std::to_string(kEach) + "); do " + env_ + ctl + " add --subject " + name +
-           "-$i --start 2026-12-08T10:00 --end 2026-12-08T11:00 >/dev/null 2>>" + quote((dir_ / (name + ".err")).string()) +
-           " || echo \"add $i: exit $?\" >>" + quote((dir_ / (name + ".err")).string()) + "; done";
+  // kEach runs of a command; what goes wrong lands in name.err.
+  auto loop = [&](const std::string& name, const std::string& args) {
+    const std::string err = quote((dir_ / (name + ".err")).string());
+    return "( for i in $(seq 1 " + std::to_string(kEach) + "); do " + env_ + ctl + " " + args + " >/dev/null 2>>" + err +
+           " || echo \"$i: exit $?\" >>" + err + "; done )";
   };
-  const std::string reader = "for i in $(seq 1 " + std::to_string(kEach) + "); do " + env_ + ctl +
-                             " agenda --from 2026-12-08 --day --json >/dev/null 2>>" + quote((dir_ / "reader.err").string()) +
-                             " || echo \"agenda $i: exit $?\" >>" + quote((dir_ / "reader.err").string()) + "; done";
-  Result r = shell("sh -c " + quote("( " + writer("a") + " ) & ( " + writer("b") + " ) & ( " + reader + " ) & wait"));
+  auto writer = [&](const std::string& name) {
+    return loop(name, "add --subject " + name + "-$i --start 2026-12-08T10:00 --end 2026-12-08T11:00");
+  };
+  Result r = shell("sh -c " + quote(writer("a") + " & " + writer("b") + " & " +
+                                    loop("reader", "agenda --from 2026-12-08 --day --json") + " & wait"));
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* name : {"a.err", "b.err", "reader.err"}) EXPECT_EQ(slurp(dir_ / name), "") << name;
 
   json day = parse(pimctl("agenda --from 2026-12-08 --day --json"));
-  std::set<std::string> subjects;
-  for (const json& e : day["entries"]) subjects.insert(e["subject"].get<std::string>());
+  std::set<std::string> expected;
+  for (int i = 1; i <= kEach; ++i) expected.insert({"a-" + std::to_string(i), "b-" + std::to_string(i)});
+  EXPECT_EQ(subjects(day), expected);
   EXPECT_EQ(day["entries"].size(), 2u * kEach);
-  for (int i = 1; i <= kEach; ++i) {
-    EXPECT_TRUE(subjects.count("a-" + std::to_string(i))) << "a-" << i;
-    EXPECT_TRUE(subjects.count("b-" + std::to_string(i))) << "b-" << i;
-  }
 }
 
 // True while another connection holds the store's write lock.
@@ -433,9 +430,7 @@ TEST_F(Pimctl, AnImportKilledMidwayLeavesEveryEarlierCommit) {
   sqlite3_close(db);
 
   json day = parse(pimctl("agenda --from 2026-12-08 --day --json"));
-  std::set<std::string> subjects;
-  for (const json& e : day["entries"]) subjects.insert(e["subject"].get<std::string>());
-  EXPECT_EQ(subjects, (std::set<std::string>{"before-1", "before-2", "before-3", "before-import"}));
+  EXPECT_EQ(subjects(day), (std::set<std::string>{"before-1", "before-2", "before-3", "before-import"}));
   EXPECT_EQ(day["entries"].size(), 4u);
   Result after = pimctl("add --subject after --start 2026-12-08T18:00 --end 2026-12-08T19:00");
   EXPECT_EQ(after.status, 0) << after.err;
