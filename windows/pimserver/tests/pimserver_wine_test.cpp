@@ -1,7 +1,7 @@
 // Drives pimserver.dll through Windows' COM runtime (Wine's ole32): activation
 // by CLSID from the registry, log-on to a store in a temporary folder, an
 // appointment written and read back with a recipient, a weekly series across a
-// daylight-saving change, a contact found and saved as vCard and .msg.
+// daylight-saving change, a contact found and saved as vCard and .msg, the current user's name.
 // Registration is the caller's (run-wine-test.sh uses regsvr32). Exit 0 when
 // every check passed; each failure is printed.
 #include <Outlook.h>
