@@ -320,7 +320,7 @@ void checkApplication() {
     Bstr name;
     CHECK_HR(user->get_Name(name.put()));
     // No profile UserName here: the account's display name, else (Wine has none) its logon name.
-    wchar_t display[512], logon[UNLEN + 1];
+    wchar_t display[512] = {}, logon[UNLEN + 1] = {};
     ULONG displaySize = 512;
     DWORD logonSize = UNLEN + 1;
     const bool hasDisplay = GetUserNameExW(NameDisplay, display, &displaySize) && displaySize > 0;
