@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "Radicale.h"
 
@@ -57,20 +58,58 @@ void fillCalendar(const fs::path& folder, int n) {
     }
 }
 
-void InitialSync(benchmark::State& state) {
+// The shared server, or nothing (the benchmark marked) when it did not start.
+Server* ready(benchmark::State& state) {
     Server& s = server();
-    if (!s.error.empty()) {
-        state.SkipWithError(s.error.c_str());
-        return;
+    if (s.error.empty()) return &s;
+    state.SkipWithError(s.error.c_str());
+    return nullptr;
+}
+
+struct Round {
+    pim::dav::SyncReport report;
+    unsigned long requests = 0;
+};
+
+// One sync of a new working copy `file` with `url`, only the sync itself on the clock: `fill`
+// prepares the copy before, and the copy is removed after. Nothing (the benchmark marked) when
+// the sync fails.
+template <class Fill>
+std::optional<Round> syncRound(benchmark::State& state, Server& s, const fs::path& file, const std::string& url,
+                               Fill fill) {
+    state.PauseTiming();
+    auto copy = Store::open(file.string(), Store::Options{true, 10000});
+    fill(*copy);
+    pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
+    state.ResumeTiming();
+    std::optional<Round> round;
+    try {
+        round = Round{pim::dav::synchronize(*copy, http, {url, {}}), http.requests()};
+    } catch (const std::exception& e) {
+        // The clock may not be touched once the benchmark is marked.
+        state.SkipWithError(e.what());
+        copy.reset();
+        fs::remove(file);
+        return round;
     }
+    state.PauseTiming();
+    copy.reset();
+    fs::remove(file);
+    state.ResumeTiming();
+    return round;
+}
+
+void InitialSync(benchmark::State& state) {
+    Server* s = ready(state);
+    if (!s) return;
     const int n = static_cast<int>(state.range(0));
     const std::string name = "calendar" + std::to_string(n);
-    const std::string url = s.radicale.url() + s.radicale.user() + "/" + name + "/";
-    if (!fs::exists(s.radicale.collectionFolder(name))) {
-        fillCalendar(s.radicale.collectionFolder(name), n);
+    const std::string url = s->radicale.url() + s->radicale.user() + "/" + name + "/";
+    if (!fs::exists(s->radicale.collectionFolder(name))) {
+        fillCalendar(s->radicale.collectionFolder(name), n);
         // Warm Radicale's item cache with one full sync that is not measured.
-        auto warm = Store::open((s.dir / "warm.db").string(), Store::Options{true, 10000});
-        pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
+        auto warm = Store::open((s->dir / "warm.db").string(), Store::Options{true, 10000});
+        pim::dav::HttpClient http({s->radicale.user(), s->radicale.password()});
         try {
             pim::dav::synchronize(*warm, http, {url, {}});
         } catch (const std::exception& e) {
@@ -80,24 +119,10 @@ void InitialSync(benchmark::State& state) {
     }
     int round = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        const std::string path = (s.dir / ("copy" + std::to_string(round++) + ".db")).string();
-        auto copy = Store::open(path, Store::Options{true, 10000});
-        pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
-        state.ResumeTiming();
-        pim::dav::SyncReport r;
-        try {
-            r = pim::dav::synchronize(*copy, http, {url, {}});
-        } catch (const std::exception& e) {
-            state.SkipWithError(e.what());
-            break;
-        }
-        state.PauseTiming();
-        if (r.calendar.received != static_cast<size_t>(n)) state.SkipWithError("not every event arrived");
-        state.counters["requests"] = static_cast<double>(http.requests());
-        copy.reset();
-        fs::remove(path);
-        state.ResumeTiming();
+        const auto r = syncRound(state, *s, s->dir / ("copy" + std::to_string(round++) + ".db"), url, [](Store&) {});
+        if (!r) break;
+        if (r->report.calendar.received != static_cast<size_t>(n)) state.SkipWithError("not every event arrived");
+        state.counters["requests"] = static_cast<double>(r->requests);
     }
     state.SetItemsProcessed(state.iterations() * n);
 }
@@ -105,42 +130,26 @@ BENCHMARK(InitialSync)->Arg(10000)->Iterations(2)->Unit(benchmark::kSecond)->Use
 
 // Local changes to send: n new events, each one PUT.
 void SendNew(benchmark::State& state) {
-    Server& s = server();
-    if (!s.error.empty()) {
-        state.SkipWithError(s.error.c_str());
-        return;
-    }
+    Server* s = ready(state);
+    if (!s) return;
     const int n = static_cast<int>(state.range(0));
     int round = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        const std::string url = s.radicale.url() + s.radicale.user() + "/send" + std::to_string(round) + "/";
-        const std::string path = (s.dir / ("send" + std::to_string(round++) + ".db")).string();
-        auto copy = Store::open(path, Store::Options{true, 10000});
-        copy->transaction([&] {
-            for (int i = 0; i < n; ++i) {
-                pim::store::Appointment a;
-                a.subject = "Local " + std::to_string(i);
-                a.start = 1798761600 + i * 3600;
-                a.end = a.start + 1800;
-                a.zone = "Europe/Berlin";
-                copy->addAppointment(a);
-            }
+        const std::string url = s->radicale.url() + s->radicale.user() + "/send" + std::to_string(round) + "/";
+        const auto r = syncRound(state, *s, s->dir / ("send" + std::to_string(round++) + ".db"), url, [n](Store& copy) {
+            copy.transaction([&] {
+                for (int i = 0; i < n; ++i) {
+                    pim::store::Appointment a;
+                    a.subject = "Local " + std::to_string(i);
+                    a.start = 1798761600 + i * 3600;
+                    a.end = a.start + 1800;
+                    a.zone = "Europe/Berlin";
+                    copy.addAppointment(a);
+                }
+            });
         });
-        pim::dav::HttpClient http({s.radicale.user(), s.radicale.password()});
-        state.ResumeTiming();
-        pim::dav::SyncReport r;
-        try {
-            r = pim::dav::synchronize(*copy, http, {url, {}});
-        } catch (const std::exception& e) {
-            state.SkipWithError(e.what());
-            break;
-        }
-        state.PauseTiming();
-        if (r.calendar.sent != static_cast<size_t>(n)) state.SkipWithError("not every event was sent");
-        copy.reset();
-        fs::remove(path);
-        state.ResumeTiming();
+        if (!r) break;
+        if (r->report.calendar.sent != static_cast<size_t>(n)) state.SkipWithError("not every event was sent");
     }
     state.SetItemsProcessed(state.iterations() * n);
 }

@@ -1,8 +1,7 @@
 #include "profile.h"
 
+#include "pimserver/Profile.h"
 #include "store.h"
-
-#include <windows.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,25 +17,6 @@
 
 namespace pim::dav {
 namespace {
-
-constexpr const char* kProfileKey = "Software\\PimServer\\Profile";
-
-std::string registryText(const char* name) {
-    HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kProfileKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return {};
-    std::string out;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(k, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ && size > 0) {
-        std::string buf(size, '\0');
-        if (RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size) == ERROR_SUCCESS) {
-            buf.resize(std::min<size_t>(size, buf.size()));
-            while (!buf.empty() && buf.back() == '\0') buf.pop_back();
-            out = buf;
-        }
-    }
-    RegCloseKey(k);
-    return out;
-}
 
 std::string envOr(const char* name, const std::string& fallback) {
     const char* v = std::getenv(name);
@@ -71,10 +51,10 @@ Collections DavProfile::collections() const {
 DavProfile readProfile(const std::string& storeUrl) {
     DavProfile p;
     p.storeUrl = storeUrl;
-    p.calendarUrl = registryText("CalendarUrl");
-    p.contactsUrl = registryText("ContactsUrl");
-    p.user = registryText("UserName");
-    p.passwordFile = registryText("PasswordFile");
+    p.calendarUrl = server::profileText("CalendarUrl");
+    p.contactsUrl = server::profileText("ContactsUrl");
+    p.user = server::profileText("UserName");
+    p.passwordFile = server::profileText("PasswordFile");
     return p;
 }
 

@@ -3,6 +3,7 @@
 #include "module.h"
 
 #include "pimserver/Errors.h"
+#include "pimserver/Profile.h"
 #include "profile.h"
 
 #include <cstdlib>
@@ -65,23 +66,6 @@ STDMETHODIMP Application::CreateItem(LONG ItemType, IDispatch** ppItem) {
 
 namespace {
 
-std::string registryText(const char* key, const char* name) {
-    HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return {};
-    std::string out;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(k, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ && size > 0) {
-        std::string buf(size, '\0');
-        if (RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size) == ERROR_SUCCESS) {
-            buf.resize(std::min<size_t>(size, buf.size()));
-            while (!buf.empty() && buf.back() == '\0') buf.pop_back();
-            out = buf;
-        }
-    }
-    RegCloseKey(k);
-    return out;
-}
-
 int busyTimeoutMs() {
     const char* v = std::getenv("PIM_STORE_BUSY_TIMEOUT_MS");
     if (v && *v) {
@@ -96,7 +80,7 @@ int busyTimeoutMs() {
 ProfilePath profileStorePath() {
     std::string p;
     if (const char* env = std::getenv("PIM_STORE"); env && *env) p = env;
-    else p = registryText("Software\\PimServer\\Profile", "Store");
+    else p = server::profileText("Store");
     if (dav::isDavUrl(p)) return {dav::cachePath(dav::readProfile(p)), true, p};
     if (!p.empty()) return {p, false, {}};
     return {defaultStorePath(), true, {}};

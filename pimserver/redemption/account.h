@@ -7,7 +7,8 @@
 
 namespace pim::redemption {
 
-/// The account's full name from the user database; nothing when it has none.
+/// The account's full name from the user database (on Windows its display name, else its logon
+/// name); nothing when it has none.
 std::optional<std::u16string> accountFullName();
 
 }  // namespace pim::redemption

@@ -325,6 +325,7 @@ int EndToEnd(const std::wstring& outdir, ULONG key) {
   hr = adapter->Logon(id.put(), &ar);
   if (!Check(SUCCEEDED(hr) && ar == EPimAdapterResult_SUCCESS, "Logon", hr, ar)) return 1;
   printf("     logged on as \"%ls\"\n", id.str().c_str());
+  Check(!id.str().empty(), "Logon names the logged-on identity");
   Calendar(adapter.get());
   Contacts(adapter.get(), outdir, key);
   hr = adapter->Logoff(&ar);
