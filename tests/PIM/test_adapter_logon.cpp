@@ -237,11 +237,7 @@ TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) 
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  EPimAdapterResult r;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  GetBoth(&cal, &contacts);
 
   EXPECT_CALL(*outlook_.currentUser, Cleanup()).Times(0);
   EXPECT_CALL(*outlook_.nameSpace, Logoff()).Times(0);
@@ -309,17 +305,13 @@ class HostAdapterTest : public pimtest::AdapterTest {
 };
 
 TEST_F(HostAdapterTest, LastReleaseOfALoggedOnAdapterLeavesNothingBehind) {
-  EPimAdapterResult r;
   pimtest::Bstr id;
-  ASSERT_EQ(adapter_->Logon(id.put(), &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::Logon(adapter_, id.put()), EPimAdapterResult_SUCCESS);
   EXPECT_EQ(pimtest::Utf8(id.get()), "Fake User");
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::GetCalendar(adapter_, &cal), EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::GetContacts(adapter_, &contacts), EPimAdapterResult_SUCCESS);
   EXPECT_REF(cal, 1);
   EXPECT_REF(contacts, 1);
   EXPECT_FALSE(pimtest::Env().ComponentCanUnload());
