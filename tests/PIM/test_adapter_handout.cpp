@@ -165,22 +165,18 @@ TEST_F(AdapterHandoutTest, ContactsFailuresAllReportGetContactsDbFailedWithANull
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
 
   IContactsDatabase* contacts = kPoisonContacts;
+  auto expectFailed = [&](MAPIFolder* folderKept) {
+    EXPECT_EQ(GetContacts(&contacts), EPimAdapterResult_GET_CONTACTS_DB_FAILED);
+    EXPECT_EQ(contacts, nullptr);
+    EXPECT_EQ(adapter_->m_pContactsFolder, folderKept);
+    contacts = kPoisonContacts;
+  };
   pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
-  EXPECT_EQ(GetContacts(&contacts), EPimAdapterResult_GET_CONTACTS_DB_FAILED);
-  EXPECT_EQ(contacts, nullptr);
-  EXPECT_EQ(adapter_->m_pContactsFolder, nullptr);
-
-  contacts = kPoisonContacts;
+  expectFailed(nullptr);
   FailDefaultFolder(olFolderContacts);
-  EXPECT_EQ(GetContacts(&contacts), EPimAdapterResult_GET_CONTACTS_DB_FAILED);
-  EXPECT_EQ(contacts, nullptr);
-  EXPECT_EQ(adapter_->m_pContactsFolder, nullptr);
-
-  contacts = kPoisonContacts;
+  expectFailed(nullptr);
   pim::fault::arm("CoMarshalInterThreadInterfaceInStream", E_OUTOFMEMORY);
-  EXPECT_EQ(GetContacts(&contacts), EPimAdapterResult_GET_CONTACTS_DB_FAILED);
-  EXPECT_EQ(contacts, nullptr);
-  EXPECT_EQ(adapter_->m_pContactsFolder, static_cast<MAPIFolder*>(outlook_.contactsFolder));
+  expectFailed(outlook_.contactsFolder);
   EXPECT_REF(outlook_.contactsFolder, 2);
 
   EXPECT_EQ(adapter_->m_pContactsDatabase, nullptr);

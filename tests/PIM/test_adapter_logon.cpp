@@ -46,9 +46,7 @@ TEST_F(AdapterLogonTest, SuccessfulLogonKeepsItsObjectsAndHandsOutASeparateCopyO
   EXPECT_EQ(adapter_->m_pTheOutlookApp, static_cast<_Application*>(outlook_.app));
   EXPECT_EQ(adapter_->m_pNameSpace, static_cast<_NameSpace*>(outlook_.nameSpace));
   EXPECT_EQ(adapter_->m_pSafeCurrUser, static_cast<ISafeCurrentUser*>(outlook_.currentUser));
-  EXPECT_REF(outlook_.app, 2);
-  EXPECT_REF(outlook_.nameSpace, 2);
-  EXPECT_REF(outlook_.currentUser, 2);
+  ExpectHolds(true, true, true);
 
   // The caller's copy goes; the adapter's stays.
   SysFreeString(id.release());
@@ -76,21 +74,14 @@ TEST_P(AdapterLogonFailureTest, KeepsWhatEarlierStepsSetAndLogoffGivesItBack) {
   BSTR id = kPoisonBstr;
   EXPECT_EQ(Logon(&id), row.result);
 
-  EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, row.holdsApp);
-  EXPECT_EQ(adapter_->m_pNameSpace != nullptr, row.holdsNameSpace);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, row.holdsUser);
+  ExpectHolds(row.holdsApp, row.holdsNameSpace, row.holdsUser);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, row.holdsApp ? 2 : 1);
-  EXPECT_REF(outlook_.nameSpace, row.holdsNameSpace ? 2 : 1);
-  EXPECT_REF(outlook_.currentUser, row.holdsUser ? 2 : 1);
   // Untouched before get_Name; after a failed get_Name whatever it left (the fake leaves it alone).
   EXPECT_EQ(id, kPoisonBstr);
   EXPECT_TRUE(trace_.Contains("ABORTING, bad HR: -2147467259")) << row.name;  // E_FAIL
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectHolds(false, false, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,9 +139,7 @@ TEST_F(AdapterLogonTest, SecondLogonGivesBackWhatTheFirstHeld) {
   }));
   ASSERT_EQ(Logon(second.put()), EPimAdapterResult_SUCCESS);
 
-  EXPECT_REF(outlook_.app, 2);
-  EXPECT_REF(outlook_.nameSpace, 2);
-  EXPECT_REF(outlook_.currentUser, 2);
+  ExpectHolds(true, true, true);
   EXPECT_EQ(pimtest::Utf8(adapter_->m_MyPimId), "Other User");
   EXPECT_EQ(outlook_.appFactory->activations, 2);
 
@@ -159,8 +148,7 @@ TEST_F(AdapterLogonTest, SecondLogonGivesBackWhatTheFirstHeld) {
   BSTR third = kPoisonBstr;
   EXPECT_EQ(Logon(&third), EPimAdapterResult_LIBRARY_NOT_FOUND);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, 1);
-  EXPECT_REF(outlook_.currentUser, 1);
+  ExpectHolds(false, false, false);
 }
 
 TEST_F(AdapterLogonTest, LogoffCleansUpAndReleasesEverything) {
@@ -173,13 +161,8 @@ TEST_F(AdapterLogonTest, LogoffCleansUpAndReleasesEverything) {
   trace_.Clear();
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
 
-  EXPECT_EQ(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectHolds(false, false, false);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, 1);
-  EXPECT_REF(outlook_.nameSpace, 1);
-  EXPECT_REF(outlook_.currentUser, 1);
   EXPECT_TRUE(trace_.Contains("Logoff called"));
   EXPECT_TRUE(trace_.Contains("). refcount left: 1"));
   EXPECT_TRUE(trace_.Contains("Called Release on m_pTheOutlookApp. RefsLeft: 1"));
@@ -218,19 +201,13 @@ TEST_F(AdapterLogonTest, FailingNameSpaceLogoffHoldsTheRestUntilASecondLogoff) {
   EXPECT_CALL(*outlook_.nameSpace, Logoff()).WillOnce(Return(E_FAIL)).WillOnce(Return(S_OK));
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
-  EXPECT_REF(outlook_.currentUser, 1);
-  EXPECT_NE(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_NE(adapter_->m_pNameSpace, nullptr);
+  ExpectHolds(true, true, false);
   EXPECT_NE(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.nameSpace, 2);
   EXPECT_TRUE(trace_.Contains("ABORTING, bad HR: -2147467259"));
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
+  ExpectHolds(false, false, false);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.nameSpace, 1);
-  EXPECT_REF(outlook_.app, 1);
 }
 
 TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) {

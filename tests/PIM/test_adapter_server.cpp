@@ -38,9 +38,7 @@ TEST_F(AdapterServerTest, LogonFailureRowsThroughTheServersFaultPoints) {
     pim::fault::arm(row.point, E_FAIL);
     BSTR id = nullptr;
     EXPECT_EQ(Logon(&id), row.result);
-    EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, row.app);
-    EXPECT_EQ(adapter_->m_pNameSpace != nullptr, row.nameSpace);
-    EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, row.user);
+    ExpectPointers(row.app, row.nameSpace, row.user);
     EXPECT_EQ(adapter_->m_MyPimId, nullptr);
     SysFreeString(id);
     pim::fault::disarm(row.point);
@@ -168,10 +166,9 @@ TEST_F(AdapterServerTest, FailingFolderFetchAndFailingLogoffAgainstTheServer) {
 
   pim::fault::arm("NameSpace.Logoff", E_FAIL);
   EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
-  EXPECT_NE(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectPointers(true, true, false);
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
+  ExpectPointers(false, false, false);
 }
 
 }  // namespace

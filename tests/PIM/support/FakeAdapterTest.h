@@ -37,6 +37,12 @@ class CompiledAdapterTest : public ::testing::Test {
   EPimAdapterResult Logoff() { return pimtest::Logoff(adapter_); }
   EPimAdapterResult GetCalendar(ICalendarDatabase** pp) { return pimtest::GetCalendar(adapter_, pp); }
   EPimAdapterResult GetContacts(IContactsDatabase** pp) { return pimtest::GetContacts(adapter_, pp); }
+  // Which of the logon's objects the adapter holds.
+  void ExpectPointers(bool app, bool nameSpace, bool user) {
+    EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, app);
+    EXPECT_EQ(adapter_->m_pNameSpace != nullptr, nameSpace);
+    EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, user);
+  }
   // Both databases of a logged-on adapter, borrowed (they go with the logon).
   void GetBoth(ICalendarDatabase** cal, IContactsDatabase** contacts) {
     ASSERT_EQ(GetCalendar(cal), EPimAdapterResult_SUCCESS);
@@ -59,6 +65,14 @@ class FakeAdapterTest : public CompiledAdapterTest {
     EXPECT_REF(outlook_.currentUser, 1);
     EXPECT_REF(outlook_.calendarFolder, 1);
     EXPECT_REF(outlook_.contactsFolder, 1);
+  }
+
+  // Which of the logon's objects the adapter holds: its pointer and its one reference on each.
+  void ExpectHolds(bool app, bool nameSpace, bool user) {
+    ExpectPointers(app, nameSpace, user);
+    EXPECT_REF(outlook_.app, app ? 2 : 1);
+    EXPECT_REF(outlook_.nameSpace, nameSpace ? 2 : 1);
+    EXPECT_REF(outlook_.currentUser, user ? 2 : 1);
   }
 
   FakeOutlook outlook_;
