@@ -22,7 +22,17 @@ const BSTR kPoisonBstr = reinterpret_cast<BSTR>(static_cast<ULONG_PTR>(0x5EED));
 
 bool IsMissingArgument(const VARIANT& v) { return v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND; }
 
-class AdapterLogonTest : public pimtest::FakeAdapterTest {};
+class AdapterLogonTest : public pimtest::FakeAdapterTest {
+ protected:
+  // What the probe answers for the database; the version is left as it was.
+  VARIANT_BOOL Probe(EPimDatabase database) {
+    EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
+    VARIANT_BOOL available = 7;
+    EXPECT_EQ(adapter_->CheckForPimDatabase(database, &version, &available), S_OK);
+    EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+    return available;
+  }
+};
 
 TEST_F(AdapterLogonTest, SuccessfulLogonKeepsItsObjectsAndHandsOutASeparateCopyOfTheName) {
   EXPECT_CALL(*outlook_.app, GetNamespace(_, _)).WillOnce(Invoke([&](BSTR type, _NameSpace** pp) {
@@ -238,22 +248,14 @@ TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) 
 class AdapterProbeTest : public AdapterLogonTest, public ::testing::WithParamInterface<EPimDatabase> {};
 
 TEST_P(AdapterProbeTest, AvailableWhenTheApplicationCanBeCreated) {
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 7;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_TRUE);
-  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+  EXPECT_EQ(Probe(GetParam()), VARIANT_TRUE);
   EXPECT_REF(outlook_.app, 1);  // the probe's own reference is gone
   EXPECT_TRUE(trace_.Contains("Called Release on m_pTheOutlookApp. RefsLeft: 1 pbAvail = -1"));
 }
 
 TEST_P(AdapterProbeTest, NotAvailableWhenTheApplicationCannotBeCreated) {
   outlook_.appFactory->failWith = REGDB_E_CLASSNOTREG;
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 7;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_FALSE);
-  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+  EXPECT_EQ(Probe(GetParam()), VARIANT_FALSE);
   EXPECT_TRUE(trace_.Contains("CoCreateInstance failed with hr: -2147221164 pbAvail = 0"));
 }
 
@@ -264,10 +266,7 @@ INSTANTIATE_TEST_SUITE_P(EveryDatabase, AdapterProbeTest,
 TEST_F(AdapterLogonTest, ProbeLeavesTheLogonIntact) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
   _Application* before = adapter_->m_pTheOutlookApp;
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 0;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(EPimDatabase_CALENDAR, &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_TRUE);
+  EXPECT_EQ(Probe(EPimDatabase_CALENDAR), VARIANT_TRUE);
   EXPECT_EQ(adapter_->m_pTheOutlookApp, before);
   EXPECT_REF(outlook_.app, 2);
   EXPECT_NE(adapter_->m_pNameSpace, nullptr);
