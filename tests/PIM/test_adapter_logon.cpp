@@ -22,7 +22,17 @@ const BSTR kPoisonBstr = reinterpret_cast<BSTR>(static_cast<ULONG_PTR>(0x5EED));
 
 bool IsMissingArgument(const VARIANT& v) { return v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND; }
 
-class AdapterLogonTest : public pimtest::FakeAdapterTest {};
+class AdapterLogonTest : public pimtest::FakeAdapterTest {
+ protected:
+  // What the probe answers for the database; the version is left as it was.
+  VARIANT_BOOL Probe(EPimDatabase database) {
+    EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
+    VARIANT_BOOL available = 7;
+    EXPECT_EQ(adapter_->CheckForPimDatabase(database, &version, &available), S_OK);
+    EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+    return available;
+  }
+};
 
 TEST_F(AdapterLogonTest, SuccessfulLogonKeepsItsObjectsAndHandsOutASeparateCopyOfTheName) {
   EXPECT_CALL(*outlook_.app, GetNamespace(_, _)).WillOnce(Invoke([&](BSTR type, _NameSpace** pp) {
@@ -46,9 +56,7 @@ TEST_F(AdapterLogonTest, SuccessfulLogonKeepsItsObjectsAndHandsOutASeparateCopyO
   EXPECT_EQ(adapter_->m_pTheOutlookApp, static_cast<_Application*>(outlook_.app));
   EXPECT_EQ(adapter_->m_pNameSpace, static_cast<_NameSpace*>(outlook_.nameSpace));
   EXPECT_EQ(adapter_->m_pSafeCurrUser, static_cast<ISafeCurrentUser*>(outlook_.currentUser));
-  EXPECT_REF(outlook_.app, 2);
-  EXPECT_REF(outlook_.nameSpace, 2);
-  EXPECT_REF(outlook_.currentUser, 2);
+  ExpectHolds(true, true, true);
 
   // The caller's copy goes; the adapter's stays.
   SysFreeString(id.release());
@@ -76,21 +84,14 @@ TEST_P(AdapterLogonFailureTest, KeepsWhatEarlierStepsSetAndLogoffGivesItBack) {
   BSTR id = kPoisonBstr;
   EXPECT_EQ(Logon(&id), row.result);
 
-  EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, row.holdsApp);
-  EXPECT_EQ(adapter_->m_pNameSpace != nullptr, row.holdsNameSpace);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, row.holdsUser);
+  ExpectHolds(row.holdsApp, row.holdsNameSpace, row.holdsUser);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, row.holdsApp ? 2 : 1);
-  EXPECT_REF(outlook_.nameSpace, row.holdsNameSpace ? 2 : 1);
-  EXPECT_REF(outlook_.currentUser, row.holdsUser ? 2 : 1);
   // Untouched before get_Name; after a failed get_Name whatever it left (the fake leaves it alone).
   EXPECT_EQ(id, kPoisonBstr);
   EXPECT_TRUE(trace_.Contains("ABORTING, bad HR: -2147467259")) << row.name;  // E_FAIL
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectHolds(false, false, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,9 +149,7 @@ TEST_F(AdapterLogonTest, SecondLogonGivesBackWhatTheFirstHeld) {
   }));
   ASSERT_EQ(Logon(second.put()), EPimAdapterResult_SUCCESS);
 
-  EXPECT_REF(outlook_.app, 2);
-  EXPECT_REF(outlook_.nameSpace, 2);
-  EXPECT_REF(outlook_.currentUser, 2);
+  ExpectHolds(true, true, true);
   EXPECT_EQ(pimtest::Utf8(adapter_->m_MyPimId), "Other User");
   EXPECT_EQ(outlook_.appFactory->activations, 2);
 
@@ -159,8 +158,7 @@ TEST_F(AdapterLogonTest, SecondLogonGivesBackWhatTheFirstHeld) {
   BSTR third = kPoisonBstr;
   EXPECT_EQ(Logon(&third), EPimAdapterResult_LIBRARY_NOT_FOUND);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, 1);
-  EXPECT_REF(outlook_.currentUser, 1);
+  ExpectHolds(false, false, false);
 }
 
 TEST_F(AdapterLogonTest, LogoffCleansUpAndReleasesEverything) {
@@ -173,13 +171,8 @@ TEST_F(AdapterLogonTest, LogoffCleansUpAndReleasesEverything) {
   trace_.Clear();
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
 
-  EXPECT_EQ(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectHolds(false, false, false);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.app, 1);
-  EXPECT_REF(outlook_.nameSpace, 1);
-  EXPECT_REF(outlook_.currentUser, 1);
   EXPECT_TRUE(trace_.Contains("Logoff called"));
   EXPECT_TRUE(trace_.Contains("). refcount left: 1"));
   EXPECT_TRUE(trace_.Contains("Called Release on m_pTheOutlookApp. RefsLeft: 1"));
@@ -218,30 +211,20 @@ TEST_F(AdapterLogonTest, FailingNameSpaceLogoffHoldsTheRestUntilASecondLogoff) {
   EXPECT_CALL(*outlook_.nameSpace, Logoff()).WillOnce(Return(E_FAIL)).WillOnce(Return(S_OK));
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
-  EXPECT_REF(outlook_.currentUser, 1);
-  EXPECT_NE(adapter_->m_pTheOutlookApp, nullptr);
-  EXPECT_NE(adapter_->m_pNameSpace, nullptr);
+  ExpectHolds(true, true, false);
   EXPECT_NE(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.nameSpace, 2);
   EXPECT_TRUE(trace_.Contains("ABORTING, bad HR: -2147467259"));
 
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
+  ExpectHolds(false, false, false);
   EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-  EXPECT_REF(outlook_.nameSpace, 1);
-  EXPECT_REF(outlook_.app, 1);
 }
 
 TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  EPimAdapterResult r;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  GetBoth(&cal, &contacts);
 
   EXPECT_CALL(*outlook_.currentUser, Cleanup()).Times(0);
   EXPECT_CALL(*outlook_.nameSpace, Logoff()).Times(0);
@@ -265,22 +248,14 @@ TEST_F(AdapterLogonTest, FinalReleaseWithoutLogoffReleasesAllWithoutLoggingOff) 
 class AdapterProbeTest : public AdapterLogonTest, public ::testing::WithParamInterface<EPimDatabase> {};
 
 TEST_P(AdapterProbeTest, AvailableWhenTheApplicationCanBeCreated) {
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 7;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_TRUE);
-  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+  EXPECT_EQ(Probe(GetParam()), VARIANT_TRUE);
   EXPECT_REF(outlook_.app, 1);  // the probe's own reference is gone
   EXPECT_TRUE(trace_.Contains("Called Release on m_pTheOutlookApp. RefsLeft: 1 pbAvail = -1"));
 }
 
 TEST_P(AdapterProbeTest, NotAvailableWhenTheApplicationCannotBeCreated) {
   outlook_.appFactory->failWith = REGDB_E_CLASSNOTREG;
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 7;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(GetParam(), &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_FALSE);
-  EXPECT_EQ(version, EPimDatabaseVersion_OUTLOOK_98);
+  EXPECT_EQ(Probe(GetParam()), VARIANT_FALSE);
   EXPECT_TRUE(trace_.Contains("CoCreateInstance failed with hr: -2147221164 pbAvail = 0"));
 }
 
@@ -291,10 +266,7 @@ INSTANTIATE_TEST_SUITE_P(EveryDatabase, AdapterProbeTest,
 TEST_F(AdapterLogonTest, ProbeLeavesTheLogonIntact) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
   _Application* before = adapter_->m_pTheOutlookApp;
-  EPimDatabaseVersion version = EPimDatabaseVersion_OUTLOOK_98;
-  VARIANT_BOOL available = 0;
-  EXPECT_EQ(adapter_->CheckForPimDatabase(EPimDatabase_CALENDAR, &version, &available), S_OK);
-  EXPECT_EQ(available, VARIANT_TRUE);
+  EXPECT_EQ(Probe(EPimDatabase_CALENDAR), VARIANT_TRUE);
   EXPECT_EQ(adapter_->m_pTheOutlookApp, before);
   EXPECT_REF(outlook_.app, 2);
   EXPECT_NE(adapter_->m_pNameSpace, nullptr);
@@ -309,17 +281,13 @@ class HostAdapterTest : public pimtest::AdapterTest {
 };
 
 TEST_F(HostAdapterTest, LastReleaseOfALoggedOnAdapterLeavesNothingBehind) {
-  EPimAdapterResult r;
   pimtest::Bstr id;
-  ASSERT_EQ(adapter_->Logon(id.put(), &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::Logon(adapter_, id.put()), EPimAdapterResult_SUCCESS);
   EXPECT_EQ(pimtest::Utf8(id.get()), "Fake User");
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::GetCalendar(adapter_, &cal), EPimAdapterResult_SUCCESS);
+  ASSERT_EQ(pimtest::GetContacts(adapter_, &contacts), EPimAdapterResult_SUCCESS);
   EXPECT_REF(cal, 1);
   EXPECT_REF(contacts, 1);
   EXPECT_FALSE(pimtest::Env().ComponentCanUnload());

@@ -3,46 +3,22 @@
 // and every reference the adapter took on the server's objects given back by Logoff.
 #include <CCalendarDatabase.h>
 #include <CContactsDatabase.h>
-#include <COutlookPimAdapter.h>
 #include <ComPtr.h>
-#include <ObjectFrame.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "ComTestSupport.h"
-#include "PimTestEnvironment.h"
-#include "TraceCapture.h"
+#include "FakeAdapterTest.h"
 
 namespace {
 
-class AdapterServerTest : public ::testing::Test {
+class AdapterServerTest : public pimtest::CompiledAdapterTest {
  protected:
   void SetUp() override {
     if (!pimtest::Env().serverRegistered) GTEST_SKIP() << "PIM server not registered";
-    ASSERT_EQ(CComObject<COutlookPimAdapter>::CreateInstance(&adapter_), S_OK);
-    adapter_->AddRef();
+    CompiledAdapterTest::SetUp();
   }
-  void TearDown() override {
-    if (adapter_) adapter_->Release();
-    EXPECT_EQ(_Module.GetLockCount(), 0);
-  }
-  EPimAdapterResult Logon(BSTR* id) {
-    EPimAdapterResult r = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->Logon(id, &r), S_OK);
-    return r;
-  }
-  EPimAdapterResult Logoff() {
-    EPimAdapterResult r = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->Logoff(&r), S_OK);
-    return r;
-  }
-
-  pimtest::Apartment com_;
   pimtest::FaultScope faults_;
-  pimtest::TraceCapture trace_;
-  CComObject<COutlookPimAdapter>* adapter_ = nullptr;
 };
 
 TEST_F(AdapterServerTest, LogonFailureRowsThroughTheServersFaultPoints) {
@@ -62,9 +38,7 @@ TEST_F(AdapterServerTest, LogonFailureRowsThroughTheServersFaultPoints) {
     pim::fault::arm(row.point, E_FAIL);
     BSTR id = nullptr;
     EXPECT_EQ(Logon(&id), row.result);
-    EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, row.app);
-    EXPECT_EQ(adapter_->m_pNameSpace != nullptr, row.nameSpace);
-    EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, row.user);
+    ExpectPointers(row.app, row.nameSpace, row.user);
     EXPECT_EQ(adapter_->m_MyPimId, nullptr);
     SysFreeString(id);
     pim::fault::disarm(row.point);
@@ -85,11 +59,7 @@ TEST_F(AdapterServerTest, HandoutWorksOnTwoThreadsAndLogoffGivesEverythingBack) 
 
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  EPimAdapterResult r;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
-  ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+  GetBoth(&cal, &contacts);
 
   // References of our own, to see what the adapter and its databases hold.
   ComPtr<_Application> app(adapter_->m_pTheOutlookApp);
@@ -128,12 +98,9 @@ TEST_F(AdapterServerTest, HandoutWorksOnTwoThreadsAndLogoffGivesEverythingBack) 
 // gives every reference back.
 TEST_F(AdapterServerTest, HandedOutDatabasesServeTwoThreadsAtOnce) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
-  // Borrowed: the databases go with the logon.
   ICalendarDatabase* cal = nullptr;
   IContactsDatabase* contacts = nullptr;
-  EPimAdapterResult r;
-  ASSERT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  ASSERT_EQ(adapter_->GetContactsDatabase(&contacts, &r), S_OK);
+  GetBoth(&cal, &contacts);
   ASSERT_TRUE(cal && contacts);
   ComPtr<_Application> app(adapter_->m_pTheOutlookApp);
   ComPtr<MAPIFolder> calendarFolder(adapter_->m_pCalendarFolder);
@@ -193,18 +160,15 @@ TEST_F(AdapterServerTest, FailingFolderFetchAndFailingLogoffAgainstTheServer) {
   ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
   pim::fault::arm("NameSpace.GetDefaultFolder", E_FAIL);
   ICalendarDatabase* cal = nullptr;
-  EPimAdapterResult r;
-  EXPECT_EQ(adapter_->GetCalendarDatabase(&cal, &r), S_OK);
-  EXPECT_EQ(r, EPimAdapterResult_GET_CAL_DB_FAILED);
+  EXPECT_EQ(GetCalendar(&cal), EPimAdapterResult_GET_CAL_DB_FAILED);
   EXPECT_EQ(cal, nullptr);
   EXPECT_EQ(adapter_->m_pCalendarDatabase, nullptr);
 
   pim::fault::arm("NameSpace.Logoff", E_FAIL);
   EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
-  EXPECT_NE(adapter_->m_pNameSpace, nullptr);
-  EXPECT_EQ(adapter_->m_pSafeCurrUser, nullptr);
+  ExpectPointers(true, true, false);
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  EXPECT_EQ(adapter_->m_pNameSpace, nullptr);
+  ExpectPointers(false, false, false);
 }
 
 }  // namespace

@@ -74,13 +74,12 @@ class AllocationFailure : public pimtest::AdapterTest {
               S_OK);
     return a;
   }
-  static bool LogOn(IPimAdapter* a) {
-    EPimAdapterResult r = EPimAdapterResult_ERROR;
-    return a->Logon(nullptr, &r) == S_OK && r == EPimAdapterResult_SUCCESS;
-  }
-  static void LogOff(IPimAdapter* a) {
-    EPimAdapterResult r;
-    a->Logoff(&r);
+  // A new adapter logged on with nothing failing.
+  ComPtr<IPimAdapter> LoggedOn() {
+    ComPtr<IPimAdapter> a = NewAdapter();
+    if (a && pimtest::Logon(a.get()) == EPimAdapterResult_SUCCESS) return a;
+    ADD_FAILURE() << "logon without a failure";
+    return ComPtr<IPimAdapter>();
   }
 
   pimtest::FaultScope m_faults;
@@ -107,7 +106,7 @@ TEST_F(AllocationFailure, LogonFailsCleanlyAtEveryAllocation) {
     } else {
       EXPECT_EQ(id.get(), nullptr) << "a failed logon hands out no id";
     }
-    LogOff(a.get());
+    pimtest::Logoff(a.get());
     return o;
   });
   EXPECT_GT(points, 0u);
@@ -133,14 +132,10 @@ TEST_F(AllocationFailure, PeriodQueryFailsCleanlyAtEveryAllocation) {
 
   const unsigned points = Sweep("period query", [&](unsigned n) {
     Outcome o;
-    ComPtr<IPimAdapter> adapter = NewAdapter();
-    if (!adapter || !LogOn(adapter.get())) {
-      ADD_FAILURE() << "logon without a failure";
-      return o;
-    }
+    ComPtr<IPimAdapter> adapter = LoggedOn();
+    if (!adapter) return o;
     ICalendarDatabase* cal = nullptr;  // borrowed: it goes with the logon
-    EPimAdapterResult ar;
-    EXPECT_EQ(adapter->GetCalendarDatabase(&cal, &ar), S_OK);
+    pimtest::GetCalendar(adapter.get(), &cal);
     if (cal) {
       ComPtr<ICalendarEntryList> list;
       ECalendarDatabaseResult r = ECalendarDatabaseResult_SUCCESS;
@@ -158,7 +153,7 @@ TEST_F(AllocationFailure, PeriodQueryFailsCleanlyAtEveryAllocation) {
         EXPECT_EQ(list.get(), nullptr) << "a failed query hands out no list";
       }
     }
-    LogOff(adapter.get());
+    pimtest::Logoff(adapter.get());
     return o;
   });
   EXPECT_GT(points, 0u);
@@ -172,14 +167,10 @@ TEST_F(AllocationFailure, ContactSearchFailsCleanlyAtEveryAllocation) {
 
   const unsigned points = Sweep("contact search", [&](unsigned n) {
     Outcome o;
-    ComPtr<IPimAdapter> adapter = NewAdapter();
-    if (!adapter || !LogOn(adapter.get())) {
-      ADD_FAILURE() << "logon without a failure";
-      return o;
-    }
+    ComPtr<IPimAdapter> adapter = LoggedOn();
+    if (!adapter) return o;
     IContactsDatabase* contacts = nullptr;  // borrowed: it goes with the logon
-    EPimAdapterResult ar;
-    EXPECT_EQ(adapter->GetContactsDatabase(&contacts, &ar), S_OK);
+    pimtest::GetContacts(adapter.get(), &contacts);
     if (contacts) {
       ComPtr<IContactEntry> entry;
       EContactsDatabaseResult r = EContactsDatabaseResult_SUCCESS;
@@ -195,7 +186,7 @@ TEST_F(AllocationFailure, ContactSearchFailsCleanlyAtEveryAllocation) {
         EXPECT_EQ(entry.get(), nullptr) << "a failed search hands out no contact";
       }
     }
-    LogOff(adapter.get());
+    pimtest::Logoff(adapter.get());
     return o;
   });
   EXPECT_GT(points, 0u);

@@ -55,21 +55,16 @@ ComPtr<ICalendarEntry> Create(ICalendarDatabase* db) {
   return ComPtr<ICalendarEntry>::attach(e);
 }
 
-ECalendarDatabaseResult Add(ICalendarDatabase* db, ICalendarEntry* e) {
+// Add, Remove or Update: the HRESULT must be S_OK, the result is returned.
+using EntryCall = HRESULT (STDMETHODCALLTYPE ICalendarDatabase::*)(ICalendarEntry*, ECalendarDatabaseResult*);
+ECalendarDatabaseResult Call(EntryCall call, ICalendarDatabase* db, ICalendarEntry* e) {
   ECalendarDatabaseResult r = (ECalendarDatabaseResult)-1;
-  EXPECT_EQ(db->AddCalendarEntry(e, &r), S_OK);
+  EXPECT_EQ((db->*call)(e, &r), S_OK);
   return r;
 }
-ECalendarDatabaseResult Remove(ICalendarDatabase* db, ICalendarEntry* e) {
-  ECalendarDatabaseResult r = (ECalendarDatabaseResult)-1;
-  EXPECT_EQ(db->RemoveCalendarEntry(e, &r), S_OK);
-  return r;
-}
-ECalendarDatabaseResult Update(ICalendarDatabase* db, ICalendarEntry* e) {
-  ECalendarDatabaseResult r = (ECalendarDatabaseResult)-1;
-  EXPECT_EQ(db->UpdateCalendarEntry(e, &r), S_OK);
-  return r;
-}
+ECalendarDatabaseResult Add(ICalendarDatabase* db, ICalendarEntry* e) { return Call(&ICalendarDatabase::AddCalendarEntry, db, e); }
+ECalendarDatabaseResult Remove(ICalendarDatabase* db, ICalendarEntry* e) { return Call(&ICalendarDatabase::RemoveCalendarEntry, db, e); }
+ECalendarDatabaseResult Update(ICalendarDatabase* db, ICalendarEntry* e) { return Call(&ICalendarDatabase::UpdateCalendarEntry, db, e); }
 ECalendarDatabaseResult GetById(ICalendarDatabase* db, const char16_t* id, ComPtr<ICalendarEntry>* out) {
   ICalendarEntry* e = reinterpret_cast<ICalendarEntry*>(0x5EED);
   ECalendarDatabaseResult r = (ECalendarDatabaseResult)-1;

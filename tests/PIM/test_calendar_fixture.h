@@ -4,9 +4,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <time.h>
-
 #include <chrono>
 #include <string>
 
@@ -15,34 +12,12 @@
 #include "CCalendarEntryList.h"
 #include "support/ComTestSupport.h"
 #include "support/FakeOutlook.h"
+#include "support/TimeZoneScope.h"
 #include "../support/TraceCapture.h"
 
 namespace caltest {
 
 using namespace pimtest;
-
-// The machine's time zone for one scope.
-class TimeZoneScope {
- public:
-  explicit TimeZoneScope(const char* tz) {
-    const char* old = getenv("TZ");
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZoneScope() {
-    if (m_had)
-      setenv("TZ", m_old.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool m_had;
-  std::string m_old;
-};
 
 // DATE of a calendar date and clock time (no zone).
 inline DATE MakeDate(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {

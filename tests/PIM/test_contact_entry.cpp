@@ -16,6 +16,8 @@ namespace {
 const EContactsDatabaseResult kPoisonResult = (EContactsDatabaseResult)7;  // no result has it
 
 bool IsTypeCode(const VARIANT& v, LONG code) { return v.vt == VT_I4 && v.lVal == code; }
+// A trace text ending in a number, as the component writes it.
+std::string Traced(const char* text, LONG n) { return (QLT_CString(text) + n).c_str(); }
 
 class ContactEntry : public testing::Test {
  protected:
@@ -70,45 +72,33 @@ class ContactEntry : public testing::Test {
   EContactsDatabaseResult m_result = kPoisonResult;
 };
 
+// Each export, on one entry, uses a safe item of its own; a failing SaveAs is reported.
 TEST_F(ContactEntry, EachFormatPassesItsTypeCode) {
   ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
+  const HRESULT notWritten = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
   const struct {
     int format;
+    const char* path;
     LONG code;
-  } cases[] = {{EContactFileFormat_VCARD, olVCard}, {EContactFileFormat_MSG, olMSG}, {EContactFileFormat_INVALID, olMSG}, {7, olMSG}};
+    HRESULT hr;
+    EContactsDatabaseResult result;
+  } cases[] = {{EContactFileFormat_VCARD, "/tmp/contact file", olVCard, S_OK, EContactsDatabaseResult_SUCCESS},
+               {EContactFileFormat_MSG, "b.msg", olMSG, S_OK, EContactsDatabaseResult_SUCCESS},
+               {EContactFileFormat_INVALID, "c", olMSG, S_OK, EContactsDatabaseResult_SUCCESS},
+               {7, "d", olMSG, S_OK, EContactsDatabaseResult_SUCCESS},
+               {EContactFileFormat_VCARD, "/no/such/folder/c.vcf", olVCard, notWritten,
+                EContactsDatabaseResult_SAVE_VCARD_FAILED}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "format " << c.format);
-    ExpectExport("/tmp/contact file", c.code, S_OK);
-    EXPECT_EQ(Save("/tmp/contact file", c.format), S_OK);
-    EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
+    SCOPED_TRACE(testing::Message() << "format " << c.format << " to " << c.path);
+    pimtest::TraceCapture capture;
+    ExpectExport(c.path, c.code, c.hr);
+    EXPECT_EQ(Save(c.path, c.format), S_OK);
+    EXPECT_EQ(m_result, c.result);
+    EXPECT_TRUE(capture.Contains(std::string("in SaveAsVCard, saving vcard to file:") + c.path));
+    EXPECT_TRUE(capture.Contains(Traced("result of SaveAs (hr) = ", c.hr)));
     EXPECT_REF(m_contact, 2);  // the test's and the entry's
   }
-  EXPECT_EQ(m_factory.activations, 4) << "one safe item per export";
-}
-
-TEST_F(ContactEntry, TwoExportsOfOneEntryEachUseTheirOwnSafeItem) {
-  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
-  pimtest::TraceCapture capture;
-  ExpectExport("a.vcf", olVCard, S_OK);
-  EXPECT_EQ(Save("a.vcf", EContactFileFormat_VCARD), S_OK);
-  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
-  ExpectExport("b.msg", olMSG, S_OK);
-  EXPECT_EQ(Save("b.msg", EContactFileFormat_MSG), S_OK);
-  EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
-  EXPECT_EQ(m_factory.activations, 2);
-  EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:a.vcf"));
-  EXPECT_TRUE(capture.Contains("in SaveAsVCard, saving vcard to file:b.msg"));
-  EXPECT_TRUE(capture.Contains((QLT_CString("result of SaveAs (hr) = ") + (LONG)S_OK).c_str()));
-}
-
-TEST_F(ContactEntry, FailingSaveAsIsReported) {
-  ScopedClassObject registered(CLSID_SafeContactItem, &m_factory);
-  pimtest::TraceCapture capture;
-  const HRESULT notWritten = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-  ExpectExport("/no/such/folder/c.vcf", olVCard, notWritten);
-  EXPECT_EQ(Save("/no/such/folder/c.vcf", EContactFileFormat_VCARD), S_OK);
-  EXPECT_EQ(m_result, EContactsDatabaseResult_SAVE_VCARD_FAILED);
-  EXPECT_TRUE(capture.Contains((QLT_CString("result of SaveAs (hr) = ") + (LONG)notWritten).c_str()));
+  EXPECT_EQ(m_factory.activations, 5) << "one safe item per export";
 }
 
 TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
@@ -119,7 +109,7 @@ TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
     pim::fault::arm("CoCreateInstance", REGDB_E_CLASSNOTREG);
     EXPECT_EQ(Save("c.vcf", EContactFileFormat_VCARD), S_OK);
     EXPECT_EQ(m_result, EContactsDatabaseResult_REDEMPTION_ERROR);
-    EXPECT_TRUE(capture.Contains((QLT_CString("local check ABORTING, bad HR: ") + (LONG)REGDB_E_CLASSNOTREG).c_str()));
+    EXPECT_TRUE(capture.Contains(Traced("local check ABORTING, bad HR: ", REGDB_E_CLASSNOTREG)));
     EXPECT_FALSE(capture.Contains("saving vcard"));
   }
   {
@@ -129,7 +119,7 @@ TEST_F(ContactEntry, SafeItemFailuresAreRedemptionErrors) {
     m_configure = [](MockSafeContact& m) { EXPECT_CALL(m, put_Item(_)).WillOnce(Return(E_INVALIDARG)); };
     EXPECT_EQ(Save("c.vcf", EContactFileFormat_VCARD), S_OK);  // SaveAs is not expected: a strict mock
     EXPECT_EQ(m_result, EContactsDatabaseResult_REDEMPTION_ERROR);
-    EXPECT_TRUE(capture.Contains((QLT_CString("local check ABORTING, bad HR: ") + (LONG)E_INVALIDARG).c_str()));
+    EXPECT_TRUE(capture.Contains(Traced("local check ABORTING, bad HR: ", E_INVALIDARG)));
   }
 }
 
@@ -147,14 +137,13 @@ TEST_F(ContactEntry, RebindingReleasesTheOldContactAndTheLastReleaseTheNewOne) {
   m_entry->SetUnderlyingOutlookContact(otherContact);
   EXPECT_REF(m_contact, 1);
   EXPECT_REF(otherContact, 2);
-  EXPECT_TRUE(capture.Contains(
-      (QLT_CString("!!! ERROR !!! m_OutlookContact != NULL, refsLeft after release: ") + (LONG)1).c_str()));
-  EXPECT_TRUE(capture.Contains((QLT_CString("called m_OutlookContact->AddRef(), refsLeft = ") + (LONG)2).c_str()));
+  EXPECT_TRUE(capture.Contains("!!! ERROR !!! m_OutlookContact != NULL, refsLeft after release: 1"));
+  EXPECT_TRUE(capture.Contains("called m_OutlookContact->AddRef(), refsLeft = 2"));
   m_entry->Release();
   m_entry = nullptr;
   EXPECT_REF(otherContact, 1);
   EXPECT_TRUE(capture.Contains("~CContactEntry called"));
-  EXPECT_TRUE(capture.Contains((QLT_CString("called m_OutlookContact->Release(), refsLeft = ") + (LONG)1).c_str()));
+  EXPECT_TRUE(capture.Contains("called m_OutlookContact->Release(), refsLeft = 1"));
 }
 
 }  // namespace

@@ -105,6 +105,12 @@ class ContactSearch : public testing::Test {
     m_result = kPoisonResult;
     return m_db->GetContactByName(first, last, &m_entry, &m_result);
   }
+  // The search failed with `hr` in the trace and wrote nothing to the caller's entry pointer.
+  void ExpectAborted(HRESULT hr, const pimtest::TraceCapture& capture) {
+    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+    EXPECT_EQ(m_entry, kPoison);
+    EXPECT_TRUE(capture.Contains(Aborting(hr)));
+  }
   // The contact the handed-out entry is bound to.
   _ContactItem* BoundContact() const { return static_cast<CContactEntry*>(m_entry)->m_OutlookContact; }
   void ReleaseEntry() {
@@ -119,6 +125,42 @@ class ContactSearch : public testing::Test {
   std::vector<ComPtr<IUnknown>> m_held;
   IContactEntry* m_entry = kPoison;
   EContactsDatabaseResult m_result = kPoisonResult;
+};
+
+// A failure armed for one row: a fake's call (every call, or the next `times`) or a fault point.
+struct FailureRow {
+  const char* what;
+  const char* call;  // a FakeCalls name, or a fault point when `fault`
+  HRESULT hr;
+  int times = -1;
+  bool fault = false;
+  ULONG key = 0;                                          // by key: the key searched
+  enum { kNotCalled, kFails, kFinds } find = kFinds;  // by name: Find, failing with `hr`, or finding a contact
+};
+const FailureRow kNameFailures[] = {
+    {"Items", "Folder.get_Items", E_ACCESSDENIED, -1, false, 0, FailureRow::kNotCalled},
+    {"Find", "Items.Find", DISP_E_EXCEPTION, 0, false, 0, FailureRow::kFails},
+    {"entry creation", "CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY, -1, true},
+};
+const FailureRow kKeyFailures[] = {
+    {"Items", "Folder.get_Items", E_ACCESSDENIED},
+    {"GetFirst", "Items.GetFirst", E_UNEXPECTED},
+    {"GetNext before a match", "Items.GetNext", E_FAIL, 1, false, 0x11111111},
+    {"EntryID", "Contact.get_EntryID", E_OUTOFMEMORY},
+    {"entry creation", "CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY, -1, true},
+};
+// Arms the row's failure and captures the trace for the scope; disarms at its end.
+class Armed {
+ public:
+  explicit Armed(const FailureRow& row) {
+    if (row.fault)
+      pim::fault::arm(row.call, row.hr);
+    else if (row.times != 0)
+      Calls().Fail(row.call, row.hr, row.times);
+  }
+  ~Armed() { Calls().failures.clear(); }
+  pimtest::TraceCapture capture;
+  pim::fault::Scope faults;
 };
 
 // ---- by name ----------------------------------------------------------------------------------
@@ -190,52 +232,29 @@ TEST_F(ContactSearch, NameHitThatIsNoContactIsAnError) {
   });
   BstrArg first("Team"), last("");
   EXPECT_EQ(ByName(first, last), S_OK);
-  EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-  EXPECT_EQ(m_entry, kPoison);
+  ExpectAborted(E_NOINTERFACE, capture);
   EXPECT_REF(list, 1);
-  EXPECT_TRUE(capture.Contains(Aborting(E_NOINTERFACE)));
 }
 
 TEST_F(ContactSearch, NameSearchFailureRows) {
   BstrArg first("Ann"), last("Lee");
   FakeContact* contact = Hold(new FakeContact(u"X"));
-  auto returnContact = [&](BSTR, IDispatch** pp) {
-    contact->AddRef();
-    *pp = contact;
-    return S_OK;
-  };
-  {
-    SCOPED_TRACE("Items");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Folder.get_Items", E_ACCESSDENIED);
-    EXPECT_CALL(*m_items, Find(_, _)).Times(0);
+  for (const FailureRow& row : kNameFailures) {
+    SCOPED_TRACE(row.what);
+    Armed armed(row);
+    if (row.find == FailureRow::kNotCalled) {
+      EXPECT_CALL(*m_items, Find(_, _)).Times(0);
+    } else if (row.find == FailureRow::kFails) {
+      EXPECT_CALL(*m_items, Find(_, _)).WillOnce(testing::Return(row.hr));
+    } else {
+      EXPECT_CALL(*m_items, Find(_, _)).WillOnce([&](BSTR, IDispatch** pp) {
+        contact->AddRef();
+        *pp = contact;
+        return S_OK;
+      });
+    }
     EXPECT_EQ(ByName(first, last), S_OK);
-    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-    EXPECT_EQ(m_entry, kPoison);
-    EXPECT_TRUE(capture.Contains(Aborting(E_ACCESSDENIED)));
-    Calls().Pass("Folder.get_Items");
-    testing::Mock::VerifyAndClearExpectations(m_items);
-  }
-  {
-    SCOPED_TRACE("Find");
-    pimtest::TraceCapture capture;
-    EXPECT_CALL(*m_items, Find(_, _)).WillOnce(testing::Return(DISP_E_EXCEPTION));
-    EXPECT_EQ(ByName(first, last), S_OK);
-    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-    EXPECT_EQ(m_entry, kPoison);
-    EXPECT_TRUE(capture.Contains(Aborting(DISP_E_EXCEPTION)));
-    testing::Mock::VerifyAndClearExpectations(m_items);
-  }
-  {
-    SCOPED_TRACE("entry creation");
-    pimtest::TraceCapture capture;
-    pim::fault::Scope faults;
-    pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
-    EXPECT_CALL(*m_items, Find(_, _)).WillOnce(returnContact);
-    EXPECT_EQ(ByName(first, last), S_OK);
-    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-    EXPECT_EQ(m_entry, kPoison);
-    EXPECT_TRUE(capture.Contains(Aborting(E_OUTOFMEMORY)));
+    ExpectAborted(row.hr, armed.capture);
     EXPECT_REF(contact, 1);
     testing::Mock::VerifyAndClearExpectations(m_items);
   }
@@ -383,69 +402,25 @@ TEST_F(ContactSearch, TwoMatchesBindTheFirstAndReportMultiple) {
 TEST_F(ContactSearch, KeySearchFailureRows) {
   FakeContact* match = AddKeyed("00000000");
   AddKeyed("11111111");
-  auto expectError = [&](HRESULT hr, const pimtest::TraceCapture& capture) {
-    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-    EXPECT_TRUE(capture.Contains(Aborting(hr)));
-    EXPECT_REF(match, 2);
-  };
-  {
-    SCOPED_TRACE("Items");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Folder.get_Items", E_ACCESSDENIED);
-    ASSERT_EQ(ByKey(0), S_OK);
-    expectError(E_ACCESSDENIED, capture);
-    EXPECT_EQ(m_entry, kPoison);
-    Calls().Pass("Folder.get_Items");
-  }
-  {
-    SCOPED_TRACE("GetFirst");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Items.GetFirst", E_UNEXPECTED);
-    ASSERT_EQ(ByKey(0), S_OK);
-    expectError(E_UNEXPECTED, capture);
-    EXPECT_EQ(m_entry, kPoison);
-    Calls().Pass("Items.GetFirst");
-  }
-  {
-    SCOPED_TRACE("GetNext before a match");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Items.GetNext", E_FAIL, 1);
-    ASSERT_EQ(ByKey(0x11111111), S_OK);
-    expectError(E_FAIL, capture);
-    EXPECT_EQ(m_entry, kPoison);
-  }
-  {
-    SCOPED_TRACE("GetNext after a match");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Items.GetNext", E_FAIL, 1);
-    ASSERT_EQ(ByKey(0), S_OK);
-    EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
-    EXPECT_TRUE(capture.Contains(Aborting(E_FAIL)));
-    // The entry made before the failure stays with the caller.
-    ASSERT_NE(m_entry, kPoison);
-    EXPECT_REF(m_entry, 1);
-    EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
-    ReleaseEntry();
+  for (const FailureRow& row : kKeyFailures) {
+    SCOPED_TRACE(row.what);
+    Armed armed(row);
+    ASSERT_EQ(ByKey(row.key), S_OK);
+    ExpectAborted(row.hr, armed.capture);
     EXPECT_REF(match, 2);
   }
-  {
-    SCOPED_TRACE("EntryID");
-    pimtest::TraceCapture capture;
-    Calls().Fail("Contact.get_EntryID", E_OUTOFMEMORY);
-    ASSERT_EQ(ByKey(0), S_OK);
-    expectError(E_OUTOFMEMORY, capture);
-    EXPECT_EQ(m_entry, kPoison);
-    Calls().Pass("Contact.get_EntryID");
-  }
-  {
-    SCOPED_TRACE("entry creation");
-    pimtest::TraceCapture capture;
-    pim::fault::Scope faults;
-    pim::fault::arm("CoCreateFreeThreadedMarshaler", E_OUTOFMEMORY);
-    ASSERT_EQ(ByKey(0), S_OK);
-    expectError(E_OUTOFMEMORY, capture);
-    EXPECT_EQ(m_entry, kPoison);
-  }
+  SCOPED_TRACE("GetNext after a match");
+  pimtest::TraceCapture capture;
+  Calls().Fail("Items.GetNext", E_FAIL, 1);
+  ASSERT_EQ(ByKey(0), S_OK);
+  EXPECT_EQ(m_result, EContactsDatabaseResult_ERROR);
+  EXPECT_TRUE(capture.Contains(Aborting(E_FAIL)));
+  // The entry made before the failure stays with the caller.
+  ASSERT_NE(m_entry, kPoison);
+  EXPECT_REF(m_entry, 1);
+  EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
+  ReleaseEntry();
+  EXPECT_REF(match, 2);
 }
 
 }  // namespace

@@ -31,13 +31,8 @@ class ContactServer : public pimtest::AdapterTest {
     AdapterTest::SetUp();
     m_store = pim::store::Store::open(pimtest::Env().storeFile, pim::store::Store::Options{true, 10000});
     for (pim::store::RecordKey k : m_store->keys(Folder::Contacts)) m_store->remove(k);
-    BSTR id = nullptr;
-    EPimAdapterResult r = EPimAdapterResult_ERROR;
-    ASSERT_EQ(adapter_->Logon(&id, &r), S_OK);
-    SysFreeString(id);
-    ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
-    ASSERT_EQ(adapter_->GetContactsDatabase(&m_db, &r), S_OK);
-    ASSERT_EQ(r, EPimAdapterResult_SUCCESS);
+    ASSERT_EQ(pimtest::Logon(adapter_), EPimAdapterResult_SUCCESS);
+    ASSERT_EQ(pimtest::GetContacts(adapter_, &m_db), EPimAdapterResult_SUCCESS);
     ASSERT_NE(m_db, nullptr);
   }
   void TearDown() override {
@@ -45,10 +40,7 @@ class ContactServer : public pimtest::AdapterTest {
       for (pim::store::RecordKey k : m_store->keys(Folder::Contacts)) m_store->remove(k);
       m_store.reset();
     }
-    if (adapter_ != nullptr) {
-      EPimAdapterResult r;
-      adapter_->Logoff(&r);  // the database goes with the logon: the host took no reference
-    }
+    if (adapter_ != nullptr) pimtest::Logoff(adapter_);  // the database goes with the logon
     AdapterTest::TearDown();
   }
 

@@ -1,5 +1,7 @@
 // The calendar entry's record: defaults, text and time accessors, the four mappings, the binding.
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "test_calendar_fixture.h"
 
@@ -80,14 +82,11 @@ TEST_F(EntryTest, TextSettersCopyTheWholeStringAndGettersStopAtTheFirstNul) {
 
 TEST_F(EntryTest, GettersGivenNoOutPointerAnswerEPointer) {
   ComPtr<ICalendarEntry> e = NewEntry();
-  EXPECT_EQ(e->get_startTime(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_endTime(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_eventType(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_reminderOn(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_reminderLeadTimeMinutes(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_status(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_entryIdIsValid(nullptr), E_POINTER);
-  EXPECT_EQ(e->get_entryId(nullptr), E_POINTER);
+  int i = 0;
+  for (HRESULT hr : {e->get_startTime(nullptr), e->get_endTime(nullptr), e->get_eventType(nullptr),
+                     e->get_reminderOn(nullptr), e->get_reminderLeadTimeMinutes(nullptr), e->get_status(nullptr),
+                     e->get_entryIdIsValid(nullptr), e->get_entryId(nullptr)})
+    EXPECT_EQ(hr, E_POINTER) << "getter " << i++;
 }
 
 TEST_F(EntryTest, NumbersAreStoredUncheckedAndBooleansMoveSixteenBits) {
@@ -170,35 +169,26 @@ INSTANTIATE_TEST_SUITE_P(Zones, EntryTimeTest,
                          ::testing::Values(ZoneCase{"Europe/Berlin", 1, 2}, ZoneCase{"America/New_York", -5, -4}));
 
 TEST(EntryMappings, EachMappingKeepsItsOwnRuleForUnknownValues) {
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(0), ECalendarEntryStatus_FREE);
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(1), ECalendarEntryStatus_TENTATIVE);
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(2), ECalendarEntryStatus_BUSY);
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(3), ECalendarEntryStatus_OUT_OF_OFFICE);
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(-1), ECalendarEntryStatus_INVALID);
-  EXPECT_EQ(CCalendarEntry::EntryStatusFromOlStatus(4), ECalendarEntryStatus_INVALID);
-
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_FREE), 0);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_BUSY), 2);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_TENTATIVE), 1);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_OUT_OF_OFFICE), 3);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(ECalendarEntryStatus_INVALID), 0);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(9), 9);
-  EXPECT_EQ(CCalendarEntry::OlStatusFromEntryStatus(-7), -7);
-
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_ORGANIZER), 0);
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_OPTIONAL), 2);
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_REQUIRED), 1);
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_RESOURCE), 3);
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_INVALID), -1);
-  EXPECT_EQ(CCalendarEntry::ToOlType(EAttendeeType_DONT_CARE), -1);
-  EXPECT_EQ(CCalendarEntry::ToOlType(6), -1);
-
-  EXPECT_EQ(CCalendarEntry::FromOlType(0), EAttendeeType_ORGANIZER);
-  EXPECT_EQ(CCalendarEntry::FromOlType(1), EAttendeeType_REQUIRED);
-  EXPECT_EQ(CCalendarEntry::FromOlType(2), EAttendeeType_OPTIONAL);
-  EXPECT_EQ(CCalendarEntry::FromOlType(3), EAttendeeType_RESOURCE);
-  EXPECT_EQ(CCalendarEntry::FromOlType(4), EAttendeeType_INVALID);
-  EXPECT_EQ(CCalendarEntry::FromOlType(-1), EAttendeeType_INVALID);
+  const struct {
+    const char* name;
+    LONG (*map)(LONG);
+    std::vector<std::pair<LONG, LONG>> rows;  // in, out
+  } mappings[] = {
+      {"EntryStatusFromOlStatus", &CCalendarEntry::EntryStatusFromOlStatus,
+       {{0, ECalendarEntryStatus_FREE}, {1, ECalendarEntryStatus_TENTATIVE}, {2, ECalendarEntryStatus_BUSY},
+        {3, ECalendarEntryStatus_OUT_OF_OFFICE}, {-1, ECalendarEntryStatus_INVALID}, {4, ECalendarEntryStatus_INVALID}}},
+      {"OlStatusFromEntryStatus", &CCalendarEntry::OlStatusFromEntryStatus,
+       {{ECalendarEntryStatus_FREE, 0}, {ECalendarEntryStatus_BUSY, 2}, {ECalendarEntryStatus_TENTATIVE, 1},
+        {ECalendarEntryStatus_OUT_OF_OFFICE, 3}, {ECalendarEntryStatus_INVALID, 0}, {9, 9}, {-7, -7}}},
+      {"ToOlType", &CCalendarEntry::ToOlType,
+       {{EAttendeeType_ORGANIZER, 0}, {EAttendeeType_OPTIONAL, 2}, {EAttendeeType_REQUIRED, 1},
+        {EAttendeeType_RESOURCE, 3}, {EAttendeeType_INVALID, -1}, {EAttendeeType_DONT_CARE, -1}, {6, -1}}},
+      {"FromOlType", &CCalendarEntry::FromOlType,
+       {{0, EAttendeeType_ORGANIZER}, {1, EAttendeeType_REQUIRED}, {2, EAttendeeType_OPTIONAL},
+        {3, EAttendeeType_RESOURCE}, {4, EAttendeeType_INVALID}, {-1, EAttendeeType_INVALID}}},
+  };
+  for (const auto& m : mappings)
+    for (const auto& [in, out] : m.rows) EXPECT_EQ(m.map(in), out) << m.name << "(" << in << ")";
 }
 
 TEST_F(EntryTest, BindingTwiceMovesTheEntrysReferenceAndDestructionReleasesIt) {

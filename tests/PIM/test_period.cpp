@@ -95,32 +95,29 @@ class PeriodTest : public CalendarTest {
   DATE m_end = MakeDate(2024, 3, 10, 22, 59, 59);
 };
 
+// The local bounds to the minute, in the user's formats and the machine's zone; a reversed period
+// is kept as it is.
 TEST_F(PeriodTest, TheFilterCarriesTheLocalBoundsToTheMinuteInTheUsersFormats) {
-  TimeZoneScope tz("Europe/Berlin");
-  {
-    UserFormats formats(nullptr, nullptr);  // the defaults: M/d/yyyy and h:mm:ss tt
-    EXPECT_EQ(Filter(), "[Start] <= \"3/10/2024 23:59\" and [End] >= \"3/4/2024 9:05\"");
-  }
-  {
-    UserFormats formats("dd.MM.yyyy", nullptr);
-    EXPECT_EQ(Filter(), "[Start] <= \"10.03.2024 23:59\" and [End] >= \"04.03.2024 9:05\"");
-  }
-  {
-    UserFormats formats("yyyy-MM-dd", "HH:mm:ss");
-    EXPECT_EQ(Filter(), "[Start] <= \"2024-03-10 23:59\" and [End] >= \"2024-03-04 09:05\"");
-  }
-}
-
-TEST_F(PeriodTest, TheFilterFollowsTheZoneAndKeepsAReversedPeriodAsItIs) {
-  UserFormats formats("yyyy-MM-dd", "HH:mm:ss");
-  {
-    TimeZoneScope tz("America/New_York");  // 10 March 2024 is the day the clocks go forward
-    EXPECT_EQ(Filter(), "[Start] <= \"2024-03-10 18:59\" and [End] >= \"2024-03-04 03:05\"");
-  }
-  {
-    TimeZoneScope tz("UTC");
-    std::swap(m_start, m_end);
-    EXPECT_EQ(Filter(), "[Start] <= \"2024-03-04 08:05\" and [End] >= \"2024-03-10 22:59\"");
+  const struct {
+    const char* tz;
+    const char *shortDate, *timeFormat;  // null: the default, M/d/yyyy and h:mm:ss tt
+    bool reversed;
+    const char* filter;
+  } cases[] = {
+      {"Europe/Berlin", nullptr, nullptr, false, "[Start] <= \"3/10/2024 23:59\" and [End] >= \"3/4/2024 9:05\""},
+      {"Europe/Berlin", "dd.MM.yyyy", nullptr, false, "[Start] <= \"10.03.2024 23:59\" and [End] >= \"04.03.2024 9:05\""},
+      {"Europe/Berlin", "yyyy-MM-dd", "HH:mm:ss", false, "[Start] <= \"2024-03-10 23:59\" and [End] >= \"2024-03-04 09:05\""},
+      // 10 March 2024 is the day New York's clocks go forward.
+      {"America/New_York", "yyyy-MM-dd", "HH:mm:ss", false, "[Start] <= \"2024-03-10 18:59\" and [End] >= \"2024-03-04 03:05\""},
+      {"UTC", "yyyy-MM-dd", "HH:mm:ss", true, "[Start] <= \"2024-03-04 08:05\" and [End] >= \"2024-03-10 22:59\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.filter);
+    TimeZoneScope tz(c.tz);
+    UserFormats formats(c.shortDate, c.timeFormat);
+    if (c.reversed) std::swap(m_start, m_end);
+    EXPECT_EQ(Filter(), c.filter);
+    if (c.reversed) std::swap(m_start, m_end);
   }
 }
 

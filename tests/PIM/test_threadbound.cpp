@@ -191,9 +191,7 @@ TEST_F(ThreadBoundTest, CalendarDestructorGivesBackPointersAndStreams) {
 }
 
 TEST_F(ThreadBoundTest, SetLocalUserIdKeepsACopy) {
-  CComObject<CCalendarDatabase>* db = nullptr;
-  ASSERT_EQ(CComObject<CCalendarDatabase>::CreateInstance(&db), S_OK);
-  db->AddRef();
+  CComObject<CCalendarDatabase>* db = MakeCalendar();
   db->SetLocalUserId(nullptr);
   EXPECT_EQ(db->m_localUserId, nullptr);
   pimtest::Bstr id(u"Jane");
@@ -259,10 +257,6 @@ TEST_F(ThreadBoundTest, OverlappingCallersAreSerialised) {
   db->Release();
   contacts->Release();
 }
-
-}  // namespace
-
-namespace {
 
 // Without the caller holding the lock the check still keeps the record whole: each call rebinds
 // under the object's own lock (a data race here shows under ThreadSanitizer).

@@ -14,6 +14,14 @@ namespace {
 
 using pimtest::Poison;
 
+// `call`, given `&out`, answers `hr` and writes null to out.
+#define EXPECT_REFUSED(call, hr) \
+  do {                           \
+    void* out = Poison();        \
+    EXPECT_EQ(call, hr);         \
+    EXPECT_EQ(out, nullptr);     \
+  } while (0)
+
 const IID kUnknownIid = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 class Component : public ::testing::Test {
@@ -45,28 +53,44 @@ class Component : public ::testing::Test {
   std::unique_ptr<pimtest::ComponentLibrary> m_lib;
 };
 
+// A controlling object that counts its references and records what it was asked for.
+class FakeOuter : public IUnknown {
+ public:
+  STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
+    lastQuery = riid;
+    ++queries;
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+  STDMETHOD_(ULONG, Release)() override { return --refs; }
+
+  ULONG refs = 1;
+  int queries = 0;
+  IID lastQuery = {};
+  IUnknown* inner = nullptr;
+};
+
 TEST_F(Component, ClassObjectOnlyForTheAdapterClass) {
   EXPECT_EQ(m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IClassFactory, nullptr), E_POINTER);
 
-  void* p = Poison();
-  EXPECT_EQ(m_lib->GetClassObject(IID_IPimAdapter, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(p, nullptr);
-  p = Poison();
-  EXPECT_EQ(m_lib->GetClassObject(CLSID_InProcFreeMarshaler, IID_IUnknown, &p), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_REFUSED(m_lib->GetClassObject(IID_IPimAdapter, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_REFUSED(m_lib->GetClassObject(CLSID_InProcFreeMarshaler, IID_IUnknown, &out), CLASS_E_CLASSNOTAVAILABLE);
 
   // The factory answers IUnknown and IClassFactory with one pointer, nothing else.
-  p = Poison();
-  EXPECT_EQ(m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IDispatch, &p), E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_REFUSED(m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IDispatch, &out), E_NOINTERFACE);
   ComPtr<IUnknown> unk;
   ASSERT_EQ(m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IUnknown, unk.put_void()), S_OK);
   ComPtr<IClassFactory> cf = Factory();
   EXPECT_EQ(static_cast<IUnknown*>(cf.get()), unk.get());
   EXPECT_REF(cf.get(), 3);  // the cache's, and ours two
-  p = Poison();
-  EXPECT_EQ(cf->QueryInterface(IID_IMarshal, &p), E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_REFUSED(cf->QueryInterface(IID_IMarshal, &out), E_NOINTERFACE);
 }
 
 TEST_F(Component, FactoryCreateInstanceArguments) {
@@ -74,19 +98,12 @@ TEST_F(Component, FactoryCreateInstanceArguments) {
   ASSERT_TRUE(cf);
   EXPECT_EQ(cf->CreateInstance(nullptr, IID_IPimAdapter, nullptr), E_POINTER);
 
-  struct Outer : IUnknown {
-    STDMETHOD(QueryInterface)(REFIID, void** ppv) override { return *ppv = nullptr, E_NOINTERFACE; }
-    STDMETHOD_(ULONG, AddRef)() override { return 2; }
-    STDMETHOD_(ULONG, Release)() override { return 1; }
-  } outer;
-  void* p = Poison();
-  EXPECT_EQ(cf->CreateInstance(&outer, IID_IPimAdapter, &p), CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(p, nullptr);
+  FakeOuter outer;
+  EXPECT_REFUSED(cf->CreateInstance(&outer, IID_IPimAdapter, &out), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(outer.refs, 1u);
 
   // A creation whose QueryInterface fails leaves no object behind (TearDown checks the lock).
-  p = Poison();
-  EXPECT_EQ(cf->CreateInstance(nullptr, IID_IDispatch, &p), E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_REFUSED(cf->CreateInstance(nullptr, IID_IDispatch, &out), E_NOINTERFACE);
 }
 
 // Interfaces every object of the component answers, and some it must not.
@@ -119,9 +136,7 @@ TEST_F(Component, AdapterInterfaceTable) {
 
   for (const IID* iid : {&IID_IDispatch, &IID_IClassFactory, &IID_IStream, &IID_ICalendarDatabase,
                          &IID_IContactsDatabase, &kUnknownIid}) {
-    void* p = Poison();
-    EXPECT_EQ(adapter->QueryInterface(*iid, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
+    EXPECT_REFUSED(adapter->QueryInterface(*iid, &out), E_NOINTERFACE);
   }
   EXPECT_EQ(adapter->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
   back.reset();
@@ -130,30 +145,6 @@ TEST_F(Component, AdapterInterfaceTable) {
   unk.reset();
   EXPECT_REF(adapter.get(), 1);
 }
-
-// A controlling object that counts its references and records what it was asked for.
-class FakeOuter : public IUnknown {
- public:
-  STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-    lastQuery = riid;
-    ++queries;
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown)) {
-      *ppv = static_cast<IUnknown*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-  STDMETHOD_(ULONG, Release)() override { return --refs; }
-
-  ULONG refs = 1;
-  int queries = 0;
-  IID lastQuery = {};
-  IUnknown* inner = nullptr;
-};
 
 TEST_F(Component, AggregatedAdapter) {
   FakeOuter outer;
@@ -184,11 +175,9 @@ TEST_F(Component, AggregatedAdapter) {
   adapter->Release();
 
   int before = outer.queries;
-  void* p = Poison();
-  EXPECT_EQ(adapter->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_REFUSED(adapter->QueryInterface(IID_IDispatch, &out), E_NOINTERFACE);
   EXPECT_EQ(outer.queries, before + 1);
   EXPECT_TRUE(IsEqualIID(outer.lastQuery, IID_IDispatch));
-  EXPECT_EQ(p, nullptr);
   IUnknown* controlling = nullptr;
   ASSERT_EQ(adapter->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&controlling)), S_OK);
   EXPECT_EQ(controlling, static_cast<IUnknown*>(&outer));
@@ -262,10 +251,8 @@ TEST_F(Component, CreationFailuresLeaveNothing) {
       ComPtr<IClassFactory> cf = Factory();
       ASSERT_TRUE(cf);
       pim::fault::arm(c.point, c.armed);
-      void* p = Poison();
-      EXPECT_EQ(cf->CreateInstance(aggregated ? &outer : nullptr, aggregated ? IID_IUnknown : IID_IPimAdapter, &p),
-                c.expected);
-      EXPECT_EQ(p, nullptr);
+      EXPECT_REFUSED(cf->CreateInstance(aggregated ? &outer : nullptr, aggregated ? IID_IUnknown : IID_IPimAdapter, &out),
+                     c.expected);
       EXPECT_GE(pim::fault::count(c.point), 1u);
       pim::fault::disarm(c.point);
       cf.reset();

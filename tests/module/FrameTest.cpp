@@ -17,6 +17,14 @@ namespace {
 
 using pimtest::Poison;
 
+// `call`, given `&out`, answers `hr` and writes null to out.
+#define EXPECT_REFUSED(call, hr) \
+  do {                           \
+    void* out = Poison();        \
+    EXPECT_EQ(call, hr);         \
+    EXPECT_EQ(out, nullptr);     \
+  } while (0)
+
 const IID IID_ITestThing = {0x0C0FFEE0, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};
 const CLSID CLSID_TestThing = {0x0C0FFEE1, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};
 const CLSID CLSID_NoFactory = {0x0C0FFEE2, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};
@@ -120,28 +128,20 @@ TEST_F(Frame, FailedCreationDestroysTheObject) {
     STDMETHOD_(ULONG, AddRef)() override { return 2; }
     STDMETHOD_(ULONG, Release)() override { return 1; }
   } outer;
-  void* v = Poison();
-  EXPECT_EQ(CComAggObject<CTestThing>::CreateInstance(&outer, IID_ITestThing, &v), CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(v, nullptr);
+  EXPECT_REFUSED(CComAggObject<CTestThing>::CreateInstance(&outer, IID_ITestThing, &out), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(_Module.GetLockCount(), 0);
 }
 
 TEST_F(Frame, ClassObjectLookupAndErrors) {
-  void* p = Poison();
   EXPECT_EQ(_Module.GetClassObject(CLSID_TestThing, IID_IClassFactory, nullptr), E_POINTER);
-  EXPECT_EQ(_Module.GetClassObject(IID_ITestThing, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(p, nullptr);
-  p = Poison();
-  EXPECT_EQ(_Module.GetClassObject(CLSID_NoFactory, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(p, nullptr);
+  EXPECT_REFUSED(_Module.GetClassObject(IID_ITestThing, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_REFUSED(_Module.GetClassObject(CLSID_NoFactory, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
 
   // A factory that cannot be made is not cached: the next request makes it.
   {
     pim::fault::Scope faults;
     pim::fault::arm("allocation", E_OUTOFMEMORY);
-    p = Poison();
-    EXPECT_EQ(_Module.GetClassObject(CLSID_TestThing, IID_IClassFactory, &p), E_OUTOFMEMORY);
-    EXPECT_EQ(p, nullptr);
+    EXPECT_REFUSED(_Module.GetClassObject(CLSID_TestThing, IID_IClassFactory, &out), E_OUTOFMEMORY);
   }
   EXPECT_EQ(g_map[0].pCF, nullptr);
   ComPtr<IClassFactory> cf;

@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+#include "TimeZoneScope.h"
+
 namespace {
 
 // Computed through the C library, independently of the conversions under test.
@@ -110,23 +112,10 @@ const Zone kZones[] = {
 
 class QltZone : public ::testing::TestWithParam<Zone> {
  protected:
-  void SetUp() override {
-    const char* old = getenv("TZ");
-    m_hadTz = old != nullptr;
-    if (old) m_oldTz = old;
-    setenv("TZ", GetParam().tz, 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (m_hadTz) setenv("TZ", m_oldTz.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
+  pimtest::TimeZoneScope m_tz{GetParam().tz};
   static double At(const double (&f)[5]) {
     return DateFromUtcFields((int)f[0], (int)f[1], (int)f[2], (int)f[3], (int)f[4], 0);
   }
-  bool m_hadTz = false;
-  std::string m_oldTz;
 };
 
 TEST_P(QltZone, UtcToLocalAcrossBothTransitions) {
@@ -198,8 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Zones, QltZone, ::testing::ValuesIn(kZones),
                          });
 
 TEST(QltTime, DatesBefore1900ConvertAsInstants) {
-  setenv("TZ", "America/New_York", 1);
-  tzset();
+  pimtest::TimeZoneScope tz("America/New_York");
   // -1.25 is 29 December 1899 06:00 UTC, 01:00 in New York: DATE -1.041666...
   double local = QLT_CTime::ConvertUTCToLocalTime(-1.25, 10);
   SYSTEMTIME st = Break(local);
@@ -208,8 +196,6 @@ TEST(QltTime, DatesBefore1900ConvertAsInstants) {
   EXPECT_EQ(st.wMinute, 0);
   EXPECT_NEAR(local, -1.0 - 1.0 / 24.0, kOneMs / 10);
   EXPECT_NEAR(QLT_CTime::ConvertLocalTimeToUTC(local, 10), -1.25, kOneMs / 10);
-  unsetenv("TZ");
-  tzset();
 }
 
 }  // namespace

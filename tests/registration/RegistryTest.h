@@ -72,33 +72,24 @@ inline std::optional<std::string> ReadString(HKEY root, const std::string& path,
   return std::string(reinterpret_cast<const char*>(v->data.data()), v->data.size() - 1);
 }
 
-inline std::set<std::string> SubKeys(HKEY root, const std::string& path) {
+// The names of a key's subkeys, or of its values; empty when the key is missing.
+inline std::set<std::string> Names(HKEY root, const std::string& path, bool values) {
   std::set<std::string> out;
   HKEY k;
   if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
-  char name[256];
+  std::vector<char> name(16384);
   for (DWORD i = 0;; ++i) {
-    DWORD cch = sizeof name;
-    if (RegEnumKeyExA(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    out.insert(name);
+    DWORD cch = static_cast<DWORD>(name.size());
+    LSTATUS l = values ? RegEnumValueA(k, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumKeyExA(k, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+    if (l != ERROR_SUCCESS) break;
+    out.insert(name.data());
   }
   RegCloseKey(k);
   return out;
 }
-
-inline std::set<std::string> ValueNames(HKEY root, const std::string& path) {
-  std::set<std::string> out;
-  HKEY k;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
-  char name[16384];
-  for (DWORD i = 0;; ++i) {
-    DWORD cch = sizeof name;
-    if (RegEnumValueA(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    out.insert(name);
-  }
-  RegCloseKey(k);
-  return out;
-}
+inline std::set<std::string> SubKeys(HKEY root, const std::string& path) { return Names(root, path, false); }
+inline std::set<std::string> ValueNames(HKEY root, const std::string& path) { return Names(root, path, true); }
 
 inline void WriteString(HKEY root, const std::string& path, const char* name, const std::string& value) {
   HKEY k;

@@ -26,6 +26,18 @@ std::string Narrow(BSTR b) { return b ? std::string(b, b + SysStringLen(b)) : st
 
 class Resources : public regtest::ScratchRegistry {};
 
+// `call` answers null, and the thread's last error is `error`.
+#define EXPECT_FAILS_WITH(call, error)                     \
+  do {                                                     \
+    EXPECT_EQ(call, nullptr);                              \
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(error));  \
+  } while (0)
+
+void WriteBytes(const fs::path& p, const std::string& bytes, size_t n) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(n));
+}
+
 TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
   // A copy never loaded as code: reading its resources must not map it as a library.
   fs::path copy = Dir() / "libcopy.so";
@@ -50,36 +62,26 @@ TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
   EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(h, tlb))), SizeofResource(h, tlb)),
             FileBytes(PIM_TYPELIB));
 
-  EXPECT_EQ(FindResourceA(h, MAKEINTRESOURCEA(102), "REGISTRY"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
-  EXPECT_EQ(FindResourceA(h, MAKEINTRESOURCEA(101), "NOTATYPE"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
-  EXPECT_EQ(FindResourceA(h, MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(10)), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(102), "REGISTRY"), ERROR_RESOURCE_NAME_NOT_FOUND);
+  EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(101), "NOTATYPE"), ERROR_RESOURCE_TYPE_NOT_FOUND);
+  EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(10)), ERROR_RESOURCE_TYPE_NOT_FOUND);
 
   EXPECT_TRUE(FreeLibrary(h));
   EXPECT_FALSE(FreeLibrary(h));
 }
 
 TEST_F(Resources, DataFileErrors) {
-  EXPECT_EQ(LoadLibraryExA((Dir() / "absent.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(LoadLibraryExA(PIM_RGS, nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_FORMAT));
+  EXPECT_FAILS_WITH(LoadLibraryExA((Dir() / "absent.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS_WITH(LoadLibraryExA(PIM_RGS, nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_BAD_FORMAT);
   // Truncated inside the section table.
   std::string elf = FileBytes(PIM_COMPONENT_LIBRARY);
-  {
-    std::ofstream f(Dir() / "cut.so", std::ios::binary);
-    f.write(elf.data(), 100);
-  }
-  EXPECT_EQ(LoadLibraryExA((Dir() / "cut.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_FORMAT));
+  WriteBytes(Dir() / "cut.so", elf, 100);
+  EXPECT_FAILS_WITH(LoadLibraryExA((Dir() / "cut.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_BAD_FORMAT);
 
   // A library without resources opens, and has none.
   HMODULE h = LoadLibraryExA(PIM_PLATFORM_LIBRARY, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(FindResourceA(h, MAKEINTRESOURCEA(101), "REGISTRY"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
+  EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(101), "REGISTRY"), ERROR_RESOURCE_DATA_NOT_FOUND);
   FreeLibrary(h);
 }
 
@@ -154,20 +156,14 @@ TEST_F(Resources, TypeLibLoadErrors) {
   // Every truncation of a good library is refused, none read past the end.
   const std::string good = FileBytes(PIM_TYPELIB);
   for (size_t n = 8; n < good.size(); ++n) {
-    {
-      std::ofstream f(Dir() / "cut.tlb", std::ios::binary | std::ios::trunc);
-      f.write(good.data(), static_cast<std::streamsize>(n));
-    }
+    WriteBytes(Dir() / "cut.tlb", good, n);
     ASSERT_EQ(LoadTypeLib(U16((Dir() / "cut.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << n;
   }
   // A system kind no SYSKIND names (found by fuzz_typelib: it was kept and later read as the enum).
   for (unsigned char kind : {4, 44, 255}) {
     std::string bad = good;
     bad[28] = static_cast<char>(kind);  // after the magic, the libid and the lcid
-    {
-      std::ofstream f(Dir() / "kind.tlb", std::ios::binary | std::ios::trunc);
-      f.write(bad.data(), static_cast<std::streamsize>(bad.size()));
-    }
+    WriteBytes(Dir() / "kind.tlb", bad, bad.size());
     EXPECT_EQ(LoadTypeLib(U16((Dir() / "kind.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << int(kind);
     EXPECT_EQ(tl, nullptr);
   }

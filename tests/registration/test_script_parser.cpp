@@ -67,17 +67,17 @@ TEST_F(ScriptParser, WritesKeysValuesAndTypes) {
             S_OK);
   EXPECT_EQ(ReadString(HKEY_CURRENT_USER, "Test"), "default");
   EXPECT_EQ(ReadString(HKEY_CURRENT_USER, "Test", "Str"), "it's 100%");
-  auto num = ReadValue(HKEY_CURRENT_USER, "Test", "Num");
-  ASSERT_TRUE(num);
-  EXPECT_EQ(num->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(num->data, (std::vector<BYTE>{0xFF, 0xFF, 0xFF, 0xFF}));
-  auto bin = ReadValue(HKEY_CURRENT_USER, "Test", "Bin");
-  ASSERT_TRUE(bin);
-  EXPECT_EQ(bin->type, static_cast<DWORD>(REG_BINARY));
-  EXPECT_EQ(bin->data, (std::vector<BYTE>{0x0A, 0xFF, 0x10}));
-  auto empty = ReadValue(HKEY_CURRENT_USER, "Test", "Empty");
-  ASSERT_TRUE(empty);
-  EXPECT_TRUE(empty->data.empty());
+  const struct {
+    const char* name;
+    DWORD type;
+    std::vector<BYTE> data;
+  } values[] = {{"Num", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}, {"Bin", REG_BINARY, {0x0A, 0xFF, 0x10}}, {"Empty", REG_BINARY, {}}};
+  for (const auto& want : values) {
+    auto v = ReadValue(HKEY_CURRENT_USER, "Test", want.name);
+    ASSERT_TRUE(v) << want.name;
+    EXPECT_EQ(v->type, want.type) << want.name;
+    EXPECT_EQ(v->data, want.data) << want.name;
+  }
   EXPECT_EQ(ReadString(HKEY_CURRENT_USER, "Test\\Quoted Name\\Deeper"), "");
   EXPECT_EQ(ReadString(HKEY_CURRENT_USER, "Test\\Val"), "a key, not the keyword");
 }

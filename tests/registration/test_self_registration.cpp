@@ -77,37 +77,44 @@ class SelfRegistration : public regtest::ScratchRegistry {
 
   // What a registration must have written for the library at `path`, and nothing else.
   void ExpectRegistered(const std::string& path, const std::string& typeLibPath) {
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, ""),
-              (std::set<std::string>{"CLSID", "TypeLib", kProgId, kIndependentProgId}));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kProgId), "OutlookPimAdapter Class");
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, kProgId), std::set<std::string>{"CLSID"});
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kProgId + "\\CLSID"), kClsid);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kIndependentProgId), "OutlookPimAdapter Class");
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, kIndependentProgId), (std::set<std::string>{"CLSID", "CurVer"}));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kIndependentProgId + "\\CLSID"), kClsid);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kIndependentProgId + "\\CurVer"), kProgId);
-
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey), "OutlookPimAdapter Class");
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, kClassKey),
-              (std::set<std::string>{"InprocServer32", "ProgID", "TypeLib", "VersionIndependentProgID"}));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\ProgID"), kProgId);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\VersionIndependentProgID"), kIndependentProgId);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32"), path);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", "ThreadingModel"), "Free");
-    EXPECT_EQ(ValueNames(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32"),
-              (std::set<std::string>{"", "ThreadingModel"}));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\TypeLib"), kLibid);
-
+    using Set = std::set<std::string>;
+    const std::string kName = "OutlookPimAdapter Class", kLib = kTypeLibKey + "\\1.0";
     // The type library, as oleaut32 registers one of locale 1033 (hexadecimal 409). Its seven
     // interfaces are neither [oleautomation] nor [dual]: no Interface keys.
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, "TypeLib"), std::set<std::string>{kLibid});
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, kTypeLibKey), std::set<std::string>{"1.0"});
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + "\\1.0"), "VYN_PIM_OUTLOOK 1.0 Type Library");
-    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, kTypeLibKey + "\\1.0"), (std::set<std::string>{"409", "FLAGS", "HELPDIR"}));
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + "\\1.0\\409\\win32"), typeLibPath);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + "\\1.0\\FLAGS"), "0");
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + "\\1.0\\HELPDIR"),
-              fs::path(typeLibPath).parent_path().string() + "/");
+    const std::pair<std::string, Set> subKeys[] = {
+        {"", {"CLSID", "TypeLib", kProgId, kIndependentProgId}},
+        {kProgId, {"CLSID"}},
+        {kIndependentProgId, {"CLSID", "CurVer"}},
+        {kClassKey, {"InprocServer32", "ProgID", "TypeLib", "VersionIndependentProgID"}},
+        {"TypeLib", {kLibid}},
+        {kTypeLibKey, {"1.0"}},
+        {kLib, {"409", "FLAGS", "HELPDIR"}},
+    };
+    for (const auto& [key, names] : subKeys) EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, key), names) << key;
+    const struct {
+      std::string key;
+      const char* name;
+      std::string value;
+    } strings[] = {
+        {kProgId, nullptr, kName},
+        {kProgId + "\\CLSID", nullptr, kClsid},
+        {kIndependentProgId, nullptr, kName},
+        {kIndependentProgId + "\\CLSID", nullptr, kClsid},
+        {kIndependentProgId + "\\CurVer", nullptr, kProgId},
+        {kClassKey, nullptr, kName},
+        {kClassKey + "\\ProgID", nullptr, kProgId},
+        {kClassKey + "\\VersionIndependentProgID", nullptr, kIndependentProgId},
+        {kClassKey + "\\InprocServer32", nullptr, path},
+        {kClassKey + "\\InprocServer32", "ThreadingModel", "Free"},
+        {kClassKey + "\\TypeLib", nullptr, kLibid},
+        {kLib, nullptr, "VYN_PIM_OUTLOOK 1.0 Type Library"},
+        {kLib + "\\409\\win32", nullptr, typeLibPath},
+        {kLib + "\\FLAGS", nullptr, "0"},
+        {kLib + "\\HELPDIR", nullptr, fs::path(typeLibPath).parent_path().string() + "/"},
+    };
+    for (const auto& v : strings)
+      EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, v.key, v.name), v.value) << v.key << " " << (v.name ? v.name : "");
+    EXPECT_EQ(ValueNames(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32"), (Set{"", "ThreadingModel"}));
   }
 };
 
@@ -215,30 +222,26 @@ std::pair<int, std::string> RunCommand(const std::string& cmd) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+// Runs regsvr with `args`: it succeeds or fails as `ok` says, and prints `text` when one is given.
+void ExpectRegsvr(const std::string& args, bool ok, const char* text = nullptr) {
+  auto [rc, out] = RunCommand(std::string("'") + PIM_REGSVR + "' " + args);
+  EXPECT_EQ(rc == 0, ok) << args << ": " << out;
+  if (text) {
+    EXPECT_NE(out.find(text), std::string::npos) << out;
+  }
+}
+std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+
 TEST_F(SelfRegistration, RegsvrReportsInWordsAndByExitStatus) {
-  const std::string regsvr = std::string("'") + PIM_REGSVR + "' ";
-  auto [rc, out] = RunCommand(regsvr + "'" + PIM_COMPONENT_LIBRARY + "'");
-  EXPECT_EQ(rc, 0) << out;
-  EXPECT_NE(out.find("S_OK"), std::string::npos) << out;
+  ExpectRegsvr(Quoted(PIM_COMPONENT_LIBRARY), true, "S_OK");
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
-
-  std::tie(rc, out) = RunCommand(regsvr + "-u '" + PIM_COMPONENT_LIBRARY + "'");
-  EXPECT_EQ(rc, 0) << out;
+  ExpectRegsvr("-u " + Quoted(PIM_COMPONENT_LIBRARY), true);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
-
-  fs::path copy = CopyComponent("nores", nullptr, true);
-  std::tie(rc, out) = RunCommand(regsvr + "'" + copy.string() + "'");
-  EXPECT_NE(rc, 0);
-  EXPECT_NE(out.find("ERROR_RESOURCE_DATA_NOT_FOUND (0x80070714)"), std::string::npos) << out;
-
-  std::tie(rc, out) = RunCommand(regsvr + "'" + PIM_PLATFORM_LIBRARY + "'");
-  EXPECT_NE(rc, 0);
-  EXPECT_NE(out.find("DllRegisterServer"), std::string::npos) << out;
-  std::tie(rc, out) = RunCommand(regsvr + "'" + PIM_RGS + "'");
-  EXPECT_NE(rc, 0);
-  std::tie(rc, out) = RunCommand(regsvr);
-  EXPECT_NE(rc, 0);
-  EXPECT_NE(out.find("usage"), std::string::npos) << out;
+  ExpectRegsvr(Quoted(CopyComponent("nores", nullptr, true).string()), false,
+               "ERROR_RESOURCE_DATA_NOT_FOUND (0x80070714)");
+  ExpectRegsvr(Quoted(PIM_PLATFORM_LIBRARY), false, "DllRegisterServer");
+  ExpectRegsvr(Quoted(PIM_RGS), false);
+  ExpectRegsvr("", false, "usage");
 }
 
 }  // namespace

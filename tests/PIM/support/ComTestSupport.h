@@ -6,6 +6,7 @@
 //     pim::fault::arm("IStream::Clone", E_OUTOFMEMORY);
 //     pimtest::Bstr name(u"Jane");            // owns a BSTR; Utf8(b) reads one back
 #pragma once
+#include <QLT.h>
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -65,34 +66,8 @@ class Bstr {
   BSTR m_b = nullptr;
 };
 
-// A BSTR's text as UTF-8 (null gives "").
-inline std::string Utf8(const OLECHAR* s) {
-  std::string out;
-  if (s == nullptr) return out;
-  for (const OLECHAR* p = s; *p; ++p) {
-    char32_t c = *p;
-    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// A BSTR's text as UTF-8 (null gives ""), by the runtime library's conversion (qlt_tests check it).
+inline std::string Utf8(const OLECHAR* s) { return QLT_CString(reinterpret_cast<const unsigned short*>(s)).c_str(); }
 
 }  // namespace pimtest
 

@@ -11,11 +11,14 @@
 
 #include "ComTestSupport.h"
 #include "FakeOutlook.h"
+#include "PimTestEnvironment.h"
 #include "TraceCapture.h"
 
 namespace pimtest {
 
-class FakeAdapterTest : public ::testing::Test {
+// An adapter of the compiled-in component sources, with trace capture on; TearDown checks that no
+// object of the component is alive.
+class CompiledAdapterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(CComObject<COutlookPimAdapter>::CreateInstance(&adapter_), S_OK);
@@ -24,42 +27,55 @@ class FakeAdapterTest : public ::testing::Test {
   void TearDown() override {
     DestroyAdapter();
     EXPECT_EQ(_Module.GetLockCount(), 0) << "an object of the component is still alive";
-    EXPECT_REF(outlook_.app, 1);
-    EXPECT_REF(outlook_.nameSpace, 1);
-    EXPECT_REF(outlook_.currentUser, 1);
-    EXPECT_REF(outlook_.calendarFolder, 1);
-    EXPECT_REF(outlook_.contactsFolder, 1);
   }
   // The adapter's last reference; its destructor runs here.
   void DestroyAdapter() {
     if (adapter_) adapter_->Release();
     adapter_ = nullptr;
   }
-  EPimAdapterResult Logon(BSTR* pId) {
-    EPimAdapterResult result = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->Logon(pId, &result), S_OK);
-    return result;
+  EPimAdapterResult Logon(BSTR* pId) { return pimtest::Logon(adapter_, pId); }
+  EPimAdapterResult Logoff() { return pimtest::Logoff(adapter_); }
+  EPimAdapterResult GetCalendar(ICalendarDatabase** pp) { return pimtest::GetCalendar(adapter_, pp); }
+  EPimAdapterResult GetContacts(IContactsDatabase** pp) { return pimtest::GetContacts(adapter_, pp); }
+  // Which of the logon's objects the adapter holds.
+  void ExpectPointers(bool app, bool nameSpace, bool user) {
+    EXPECT_EQ(adapter_->m_pTheOutlookApp != nullptr, app);
+    EXPECT_EQ(adapter_->m_pNameSpace != nullptr, nameSpace);
+    EXPECT_EQ(adapter_->m_pSafeCurrUser != nullptr, user);
   }
-  EPimAdapterResult Logoff() {
-    EPimAdapterResult result = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->Logoff(&result), S_OK);
-    return result;
-  }
-  EPimAdapterResult GetCalendar(ICalendarDatabase** pp) {
-    EPimAdapterResult result = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->GetCalendarDatabase(pp, &result), S_OK);
-    return result;
-  }
-  EPimAdapterResult GetContacts(IContactsDatabase** pp) {
-    EPimAdapterResult result = (EPimAdapterResult)-1;
-    EXPECT_EQ(adapter_->GetContactsDatabase(pp, &result), S_OK);
-    return result;
+  // Both databases of a logged-on adapter, borrowed (they go with the logon).
+  void GetBoth(ICalendarDatabase** cal, IContactsDatabase** contacts) {
+    ASSERT_EQ(GetCalendar(cal), EPimAdapterResult_SUCCESS);
+    ASSERT_EQ(GetContacts(contacts), EPimAdapterResult_SUCCESS);
   }
 
   Apartment com_;
-  FakeOutlook outlook_;
   TraceCapture trace_;
   CComObject<COutlookPimAdapter>* adapter_ = nullptr;
+};
+
+// In front of the fakes of FakeOutlook; TearDown also checks every fake is back to the test's own
+// single reference.
+class FakeAdapterTest : public CompiledAdapterTest {
+ protected:
+  void TearDown() override {
+    CompiledAdapterTest::TearDown();
+    EXPECT_REF(outlook_.app, 1);
+    EXPECT_REF(outlook_.nameSpace, 1);
+    EXPECT_REF(outlook_.currentUser, 1);
+    EXPECT_REF(outlook_.calendarFolder, 1);
+    EXPECT_REF(outlook_.contactsFolder, 1);
+  }
+
+  // Which of the logon's objects the adapter holds: its pointer and its one reference on each.
+  void ExpectHolds(bool app, bool nameSpace, bool user) {
+    ExpectPointers(app, nameSpace, user);
+    EXPECT_REF(outlook_.app, app ? 2 : 1);
+    EXPECT_REF(outlook_.nameSpace, nameSpace ? 2 : 1);
+    EXPECT_REF(outlook_.currentUser, user ? 2 : 1);
+  }
+
+  FakeOutlook outlook_;
 };
 
 }  // namespace pimtest

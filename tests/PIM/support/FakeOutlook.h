@@ -236,26 +236,24 @@ class FakeAppointment : public FakeObject<_AppointmentItem> {
     for (FakeRecipient* r : m_recipients) r->Release();
   }
 
-  STDMETHOD(get_EntryID)(BSTR* p) override { return GetProp("Appt.get_EntryID", m_entryId, p); }
-  STDMETHOD(get_Subject)(BSTR* p) override { return GetProp("Appt.get_Subject", m_subject, p); }
-  STDMETHOD(put_Subject)(BSTR v) override { return PutProp("Appt.put_Subject", m_subject, v); }
-  STDMETHOD(get_Start)(DATE* p) override { return GetProp("Appt.get_Start", m_start, p); }
-  STDMETHOD(put_Start)(DATE v) override { return PutProp("Appt.put_Start", m_start, v); }
-  STDMETHOD(get_End)(DATE* p) override { return GetProp("Appt.get_End", m_end, p); }
-  STDMETHOD(put_End)(DATE v) override { return PutProp("Appt.put_End", m_end, v); }
-  STDMETHOD(get_Location)(BSTR* p) override { return GetProp("Appt.get_Location", m_location, p); }
-  STDMETHOD(put_Location)(BSTR v) override { return PutProp("Appt.put_Location", m_location, v); }
-  STDMETHOD(get_AllDayEvent)(VARIANT_BOOL* p) override { return GetProp("Appt.get_AllDayEvent", m_allDay, p); }
-  STDMETHOD(put_AllDayEvent)(VARIANT_BOOL v) override { return PutProp("Appt.put_AllDayEvent", m_allDay, v); }
-  STDMETHOD(get_ReminderSet)(VARIANT_BOOL* p) override { return GetProp("Appt.get_ReminderSet", m_reminderSet, p); }
-  STDMETHOD(put_ReminderSet)(VARIANT_BOOL v) override { return PutProp("Appt.put_ReminderSet", m_reminderSet, v); }
-  STDMETHOD(get_ReminderMinutesBeforeStart)(LONG* p) override { return GetProp("Appt.get_ReminderMinutesBeforeStart", m_reminderMinutes, p); }
-  STDMETHOD(put_ReminderMinutesBeforeStart)(LONG v) override { return PutProp("Appt.put_ReminderMinutesBeforeStart", m_reminderMinutes, v); }
-  STDMETHOD(get_BusyStatus)(LONG* p) override { return GetProp("Appt.get_BusyStatus", m_busy, p); }
-  STDMETHOD(put_BusyStatus)(LONG v) override { return PutProp("Appt.put_BusyStatus", m_busy, v); }
-  STDMETHOD(get_Body)(BSTR* p) override { return GetProp("Appt.get_Body", m_body, p); }
-  STDMETHOD(put_Body)(BSTR v) override { return PutProp("Appt.put_Body", m_body, v); }
-  STDMETHOD(get_IsRecurring)(VARIANT_BOOL* p) override { return GetProp("Appt.get_IsRecurring", m_recurring, p); }
+#define PIMTEST_APPT_GET(name, type, field) \
+  STDMETHOD(get_##name)(type* p) override { return GetProp("Appt.get_" #name, field, p); }
+#define PIMTEST_APPT_PROP(name, type, field) \
+  PIMTEST_APPT_GET(name, type, field)        \
+  STDMETHOD(put_##name)(type v) override { return PutProp("Appt.put_" #name, field, v); }
+  PIMTEST_APPT_GET(EntryID, BSTR, m_entryId)
+  PIMTEST_APPT_PROP(Subject, BSTR, m_subject)
+  PIMTEST_APPT_PROP(Start, DATE, m_start)
+  PIMTEST_APPT_PROP(End, DATE, m_end)
+  PIMTEST_APPT_PROP(Location, BSTR, m_location)
+  PIMTEST_APPT_PROP(AllDayEvent, VARIANT_BOOL, m_allDay)
+  PIMTEST_APPT_PROP(ReminderSet, VARIANT_BOOL, m_reminderSet)
+  PIMTEST_APPT_PROP(ReminderMinutesBeforeStart, LONG, m_reminderMinutes)
+  PIMTEST_APPT_PROP(BusyStatus, LONG, m_busy)
+  PIMTEST_APPT_PROP(Body, BSTR, m_body)
+  PIMTEST_APPT_GET(IsRecurring, VARIANT_BOOL, m_recurring)
+#undef PIMTEST_APPT_PROP
+#undef PIMTEST_APPT_GET
   STDMETHOD(Save)() override {
     HRESULT hr = Calls().Call("Appt.Save");
     if (FAILED(hr)) return hr;

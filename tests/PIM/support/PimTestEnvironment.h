@@ -100,6 +100,28 @@ class GlobalEnvironment : public ::testing::Environment {
 inline ::testing::Environment* const kGlobalEnvironment =
     ::testing::AddGlobalTestEnvironment(new GlobalEnvironment);
 
+// The adapter's calls that answer a result: the HRESULT must be S_OK, the result is returned.
+inline EPimAdapterResult Logon(IPimAdapter* a, BSTR* id = nullptr) {
+  EPimAdapterResult r = (EPimAdapterResult)-1;
+  EXPECT_EQ(a->Logon(id, &r), S_OK);
+  return r;
+}
+inline EPimAdapterResult Logoff(IPimAdapter* a) {
+  EPimAdapterResult r = (EPimAdapterResult)-1;
+  EXPECT_EQ(a->Logoff(&r), S_OK);
+  return r;
+}
+inline EPimAdapterResult GetCalendar(IPimAdapter* a, ICalendarDatabase** pp) {
+  EPimAdapterResult r = (EPimAdapterResult)-1;
+  EXPECT_EQ(a->GetCalendarDatabase(pp, &r), S_OK);
+  return r;
+}
+inline EPimAdapterResult GetContacts(IPimAdapter* a, IContactsDatabase** pp) {
+  EPimAdapterResult r = (EPimAdapterResult)-1;
+  EXPECT_EQ(a->GetContactsDatabase(pp, &r), S_OK);
+  return r;
+}
+
 // An adapter made through the registry and the class factory, with COM initialised on the test's
 // thread. TearDown checks that no object of the component outlives the test.
 class AdapterTest : public ::testing::Test {
