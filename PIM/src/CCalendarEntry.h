@@ -88,6 +88,9 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
   BSTR m_localUserId;
 
  private:
+  // AddAttendee for texts the entry takes over (freed here on failure).
+  HRESULT AddAttendeeTaking(BSTR name, BSTR emailAddr, LONG type);
+
   // Links of the module's set of live entries.
   CCalendarEntry* m_pPrevLive;
   CCalendarEntry* m_pNextLive;
