@@ -421,7 +421,7 @@ HRESULT ReadText(Getter get, BSTR* field) {
 
 }  // namespace
 
-int CCalendarEntry::FillInLocalDataFromOutlook() {
+int CCalendarEntry::FillInLocalDataFromOutlook(IClassFactory* pSafeItems, HRESULT hrNoSafeItems) {
   PIM_TRACE("FillInLocalDataFromOutlook", "FillInLocalDataFromOutlook called");
   CObjectLock lock(this);
   PIM_TRACE("FillInLocalDataFromOutlook", QLT_CString("m_OutlookAppt = ") + (long)TracePtr(m_OutlookAppt));
@@ -480,8 +480,13 @@ int CCalendarEntry::FillInLocalDataFromOutlook() {
   m_eventType = allDay ? ECalendarEventType_ALL_DAY : ECalendarEventType_NORMAL;
 
   ComPtr<ISafeAppointmentItem> safeItem;
-  hr = CoCreateInstance(CLSID_SafeAppointmentItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeAppointmentItem,
-                        safeItem.put_void());
+  if (pSafeItems)
+    hr = pSafeItems->CreateInstance(nullptr, IID_ISafeAppointmentItem, safeItem.put_void());
+  else if (FAILED(hrNoSafeItems))
+    hr = hrNoSafeItems;
+  else
+    hr = CoCreateInstance(CLSID_SafeAppointmentItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeAppointmentItem,
+                          safeItem.put_void());
   PIM_TRACE("FillInLocalDataFromOutlook", QLT_CString("created ISafeAppointmentItem, hr is") + (LONG)hr);
   if (SUCCEEDED(hr) && !safeItem) hr = E_POINTER;
   if (SUCCEEDED(hr)) hr = safeItem->put_Item(appt);
