@@ -13,6 +13,8 @@ packages=(
   clang libclang-rt-14-dev
   python3 python3-olefile libgsf-bin libemail-outlook-message-perl libtext-vcard-perl
   khal time
+  # bench/callgrind-period.sh counts instructions per query with it
+  valgrind
   # msgconvert cannot start without it, yet its package only recommends it
   libemail-address-perl
   # The Windows build (widl, and the .idl files and standard type libraries it imports) and Wine to run it.

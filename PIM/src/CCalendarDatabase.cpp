@@ -1,6 +1,7 @@
 #include "CCalendarDatabase.h"
 
 #include <ComPtr.h>
+#include <Redemption.h>
 
 #include "CCalendarEntry.h"
 #include "CCalendarEntryList.h"
@@ -18,7 +19,9 @@ CCalendarDatabase::CCalendarDatabase()
       m_ptrsThreadId(0),
       m_pOutlookAppFromStream(nullptr),
       m_pCalendarFolderFromStream(nullptr),
-      m_localUserId(nullptr) {}
+      m_localUserId(nullptr),
+      m_pSafeItemClass(nullptr),
+      m_safeItemClassThreadId(0) {}
 
 CCalendarDatabase::~CCalendarDatabase() {
   PIM_TRACE("~CCalendarDatabase", "~CCalendarDatabase destructor called");
@@ -34,6 +37,10 @@ CCalendarDatabase::~CCalendarDatabase() {
   }
   SysFreeString(m_localUserId);
   m_localUserId = nullptr;
+  if (m_pSafeItemClass) {
+    m_pSafeItemClass->Release();
+    m_pSafeItemClass = nullptr;
+  }
   // The kept streams came with the handover and go with us; the marshalled references go with them.
   if (m_pOutlookAppStream) {
     m_pOutlookAppStream->Release();
@@ -43,6 +50,28 @@ CCalendarDatabase::~CCalendarDatabase() {
     m_pCalendarFolderStream->Release();
     m_pCalendarFolderStream = nullptr;
   }
+}
+
+// The class as CoCreateInstance would find it for each item, kept for this database (one logon)
+// and this thread: like the application's pointers, it belongs to the apartment it was had in.
+HRESULT CCalendarDatabase::SafeItemClass(IClassFactory** ppClass) {
+  *ppClass = nullptr;
+  const DWORD thread = GetCurrentThreadId();
+  if (m_pSafeItemClass != nullptr && m_safeItemClassThreadId != thread) {
+    m_pSafeItemClass->Release();
+    m_pSafeItemClass = nullptr;
+  }
+  if (m_pSafeItemClass == nullptr) {
+    HRESULT hr = CoGetClassObject(CLSID_SafeAppointmentItem, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  (void**)&m_pSafeItemClass);
+    if (FAILED(hr) || m_pSafeItemClass == nullptr) {
+      m_pSafeItemClass = nullptr;
+      return FAILED(hr) ? hr : E_POINTER;
+    }
+    m_safeItemClassThreadId = thread;
+  }
+  *ppClass = m_pSafeItemClass;
+  return S_OK;
 }
 
 void CCalendarDatabase::SetLocalUserId(BSTR id) {
@@ -355,7 +384,9 @@ STDMETHODIMP CCalendarDatabase::GetCalendarEntriesForPeriod(DATE Start, DATE End
       refs = appt.detach()->Release();
       PIM_TRACE("GetCalendarEntriesForPeriod", QLT_CString("After pOutlookApptItem->Release() refcount is: ") + (LONG)refs);
 
-      if (pEntry->FillInLocalDataFromOutlook() != 0) {
+      IClassFactory* pSafeItems = nullptr;
+      HRESULT hrSafeItems = SafeItemClass(&pSafeItems);
+      if (pEntry->FillInLocalDataFromOutlook(pSafeItems, hrSafeItems) != 0) {
         *pResult = ECalendarDatabaseResult_ERROR;
         return S_OK;
       }

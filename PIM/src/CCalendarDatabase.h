@@ -44,5 +44,10 @@ class CCalendarDatabase : public CObjectRoot, public ICalendarDatabase {
   BSTR m_localUserId;
 
  private:
+  // The safe-item class, looked up once per database (that is, per logon) rather than per item.
+  HRESULT SafeItemClass(IClassFactory** ppClass);
+  IClassFactory* m_pSafeItemClass;
+  DWORD m_safeItemClassThreadId;
+
   bool RebindFromStream(IStream* pKept, REFIID riid, IUnknown** ppFromStream, const char* releaseText);
 };

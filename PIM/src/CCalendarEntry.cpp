@@ -300,6 +300,35 @@ STDMETHODIMP CCalendarEntry::AddAttendee(BSTR AttendeeName, BSTR AttendeeEmailAd
   return S_OK;
 }
 
+namespace {
+
+// What AddAttendee's copy would hold: the same string unless a NUL inside cuts the copy short.
+BSTR TakeAsCopy(BSTR s) {
+  if (s == nullptr || (int)SysStringLen(s) == lstrlenW(s)) return s;
+  BSTR copy = SysAllocString(s);
+  SysFreeString(s);
+  return copy;
+}
+
+}  // namespace
+
+HRESULT CCalendarEntry::AddAttendeeTaking(BSTR name, BSTR emailAddr, LONG type) {
+  PIM_TRACE("AddAttendee", "AddAttendee called");
+  CObjectLock lock(this);
+  CAttendee a;
+  a.m_name = TakeAsCopy(name);
+  a.m_emailAddr = TakeAsCopy(emailAddr);
+  a.m_type = type;
+  try {
+    m_attendees.push_back(a);
+  } catch (const std::bad_alloc&) {
+    SysFreeString(a.m_name);
+    SysFreeString(a.m_emailAddr);
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
 // ---- for the calendar database -------------------------------------------------------------
 
 void CCalendarEntry::SetUnderlyingOutlookAppointment(_AppointmentItem* appt) {
@@ -392,7 +421,7 @@ HRESULT ReadText(Getter get, BSTR* field) {
 
 }  // namespace
 
-int CCalendarEntry::FillInLocalDataFromOutlook() {
+int CCalendarEntry::FillInLocalDataFromOutlook(IClassFactory* pSafeItems, HRESULT hrNoSafeItems) {
   PIM_TRACE("FillInLocalDataFromOutlook", "FillInLocalDataFromOutlook called");
   CObjectLock lock(this);
   PIM_TRACE("FillInLocalDataFromOutlook", QLT_CString("m_OutlookAppt = ") + (long)TracePtr(m_OutlookAppt));
@@ -451,8 +480,13 @@ int CCalendarEntry::FillInLocalDataFromOutlook() {
   m_eventType = allDay ? ECalendarEventType_ALL_DAY : ECalendarEventType_NORMAL;
 
   ComPtr<ISafeAppointmentItem> safeItem;
-  hr = CoCreateInstance(CLSID_SafeAppointmentItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeAppointmentItem,
-                        safeItem.put_void());
+  if (pSafeItems)
+    hr = pSafeItems->CreateInstance(nullptr, IID_ISafeAppointmentItem, safeItem.put_void());
+  else if (FAILED(hrNoSafeItems))
+    hr = hrNoSafeItems;
+  else
+    hr = CoCreateInstance(CLSID_SafeAppointmentItem, nullptr, CLSCTX_INPROC_SERVER, IID_ISafeAppointmentItem,
+                          safeItem.put_void());
   PIM_TRACE("FillInLocalDataFromOutlook", QLT_CString("created ISafeAppointmentItem, hr is") + (LONG)hr);
   if (SUCCEEDED(hr) && !safeItem) hr = E_POINTER;
   if (SUCCEEDED(hr)) hr = safeItem->put_Item(appt);
@@ -481,9 +515,8 @@ int CCalendarEntry::FillInLocalDataFromOutlook() {
     pRecipient->get_Name(&name);
     pRecipient->get_Type(&type);
     pRecipient->get_Address(&address);
-    AddAttendee(name, address, (EAttendeeType)FromOlType(type));
-    SysFreeString(name);
-    SysFreeString(address);
+    // The recipient's texts are ours: kept, not copied and freed.
+    AddAttendeeTaking(name, address, FromOlType(type));
     ULONG refs = pRecipient->Release();
     PIM_TRACE("FillInLocalDataFromOutlook", QLT_CString("released pRecipient, refs left = ") + (LONG)refs);
   }

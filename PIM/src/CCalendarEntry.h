@@ -60,8 +60,10 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
   // Takes a reference of its own to appt (non-null); a previous binding is dropped.
   void SetUnderlyingOutlookAppointment(_AppointmentItem* appt);
   void SetLocalUserId(BSTR id);
-  // Both return 0 on success; 1 to 4 tell which step failed.
-  int FillInLocalDataFromOutlook();
+  // Both return 0 on success; 1 to 4 tell which step failed. pSafeItems, when given, is the
+  // safe-item class the caller keeps; a failed lookup of it by the caller comes as hrNoSafeItems;
+  // with neither, the class is looked up for this item.
+  int FillInLocalDataFromOutlook(IClassFactory* pSafeItems = nullptr, HRESULT hrNoSafeItems = S_OK);
   int FillInOutlookApptFromLocalData();
   void DeleteAttendeeList();
 
@@ -88,6 +90,9 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
   BSTR m_localUserId;
 
  private:
+  // AddAttendee for texts the entry takes over (freed here on failure).
+  HRESULT AddAttendeeTaking(BSTR name, BSTR emailAddr, LONG type);
+
   // Links of the module's set of live entries.
   CCalendarEntry* m_pPrevLive;
   CCalendarEntry* m_pNextLive;

@@ -17,11 +17,14 @@ CCalendarEntryList::CCalendarEntryList() : m_pUnkMarshaler(nullptr) {
 
 CCalendarEntryList::~CCalendarEntryList() {
   PIM_TRACE("~CCalendarEntryList", QLT_CString("~CCalendarEntryList() called. List size: ") + (unsigned int)m_EntryList.size());
+  const bool tracing = PimTraceOn();  // the count is read for the trace only
   for (ICalendarEntry* pEntry : m_EntryList) {
-    pEntry->AddRef();
-    ULONG refs = pEntry->Release();
-    PIM_TRACE("~CCalendarEntryList", QLT_CString("in ~CCalendarEntryList() about to call Release on: (") + TracePtr(pEntry) +
-                                         ") currRefs = " + (LONG)refs);
+    if (tracing) {
+      pEntry->AddRef();
+      ULONG refs = pEntry->Release();
+      PIM_TRACE("~CCalendarEntryList", QLT_CString("in ~CCalendarEntryList() about to call Release on: (") +
+                                           TracePtr(pEntry) + ") currRefs = " + (LONG)refs);
+    }
     pEntry->Release();
   }
   m_EntryList.clear();

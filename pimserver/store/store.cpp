@@ -97,6 +97,14 @@ void Store::exec(const char* sql) {
     }
 }
 
+// A read's BEGIN and COMMIT, once per query: preparing them each time costs the parser's
+// allocation, which also makes malloc sweep whatever small blocks the caller has just freed.
+void Store::execKept(const char* sql) {
+    Stmt q(*this, sql);
+    int rc = sqlite3_step(q.s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) throw StoreError(errcOf(rc), sqlite3_errmsg(db_));
+}
+
 void Store::beginWrite() {
     if (readDepth_ > 0) throw StoreError(Errc::Invalid, "a write inside a read");
     if (txDepth_++ > 0) return;
@@ -142,7 +150,7 @@ void Store::read(const std::function<void()>& fn) {
         fn();
         return;
     }
-    exec("BEGIN");
+    execKept("BEGIN");
     ++readDepth_;
     try {
         fn();
@@ -152,7 +160,7 @@ void Store::read(const std::function<void()>& fn) {
         throw;
     }
     --readDepth_;
-    exec("COMMIT");
+    execKept("COMMIT");
 }
 
 // ---- opening ----------------------------------------------------------------
@@ -808,7 +816,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         cutoff = out.back().start;
     };
     bool ownTx = txDepth_ == 0 && readDepth_ == 0;
-    if (ownTx) exec("BEGIN");  // one snapshot for the index and the texts
+    if (ownTx) execKept("BEGIN");  // one snapshot for the index and the texts
     try {
         {
             // Another connection's commit makes every cached row suspect.
@@ -850,7 +858,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         throw;
     }
     if (ownTx) {
-        exec("COMMIT");
+        execKept("COMMIT");
         flushDerived();
     }
     std::sort(out.begin(), out.end(), before);

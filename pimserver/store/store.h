@@ -227,6 +227,7 @@ private:
     struct Stmt;
     explicit Store(std::string path);
     void exec(const char* sql);
+    void execKept(const char* sql);  // one statement, prepared once per connection
     void beginWrite();
     void commit();
     void rollback();

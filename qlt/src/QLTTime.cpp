@@ -122,7 +122,8 @@ double QLT_CTime::ConvertLocalTimeToUTC(double local, int /*flags*/) {
   long before = LocalOffset(lt - 86400 - LocalOffset(lt));
   long after = LocalOffset(lt + 86400 - LocalOffset(lt));
   bool beforeFits = LocalOffset(lt - before) == before;
-  bool afterFits = LocalOffset(lt - after) == after;
+  // Away from a change both sides agree (nearly always): one lookup answers both.
+  bool afterFits = after == before ? beforeFits : LocalOffset(lt - after) == after;
   long offset;
   if (beforeFits && afterFits) offset = before > after ? before : after;  // earlier instant
   else if (afterFits) offset = after;

@@ -102,6 +102,21 @@ TEST_F(TransferTest, ReadingReplacesTheAttendeesWithTheRecipientsInOrder) {
   EXPECT_EQ(m_impl->m_attendees.size(), 3u) << "read again, not appended";
 }
 
+// The recipients' texts are kept as AddAttendee would copy them: up to a NUL inside, empty as empty.
+TEST_F(TransferTest, ReadRecipientTextsMatchAddAttendeesCopy) {
+  Bind();
+  m_appt->AddRecipient(u"Ann", u"", olRequired);
+  m_appt->m_recipients.back()->m_name = std::u16string(u"Ann\0hidden", 10);
+  m_appt->AddRecipient(nullptr, u"b@example.org", olOptional);
+
+  EXPECT_EQ(m_impl->FillInLocalDataFromOutlook(), 0);
+  ASSERT_EQ(m_impl->m_attendees.size(), 2u);
+  EXPECT_EQ(Str(m_impl->m_attendees[0].m_name), u"Ann");
+  EXPECT_EQ(Str(m_impl->m_attendees[0].m_emailAddr), u"");
+  EXPECT_EQ(m_impl->m_attendees[1].m_name, nullptr);
+  EXPECT_EQ(Str(m_impl->m_attendees[1].m_emailAddr), u"b@example.org");
+}
+
 TEST_F(TransferTest, ReadFailuresGiveTheirCodesAndReleaseWhatWasTaken) {
   const struct {
     const char* call;

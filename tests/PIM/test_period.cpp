@@ -208,6 +208,47 @@ TEST_F(PeriodTest, AnAppointmentThatCannotBeAskedEndsTheQuery) {
   EXPECT_REF(a, 1);
 }
 
+// The safe-item class is looked up once for a database, that is for one logon; the database of
+// the next logon sees the registration as it is then.
+TEST_F(PeriodTest, TheSafeItemClassIsLookedUpOncePerDatabase) {
+  StoreAppointment(u"A", 1, 2, u"ID1");
+  StoreAppointment(u"B", 3, 4, u"ID2");
+  pim::fault::Scope counting;
+  for (int i = 0; i < 2; ++i) {
+    ComPtr<ICalendarEntryList> list;
+    EXPECT_EQ(Query(m_start, m_end, list.put()), ECalendarDatabaseResult_SUCCESS);
+  }
+  EXPECT_EQ(pim::fault::count("CoGetClassObject"), 1u);
+  EXPECT_EQ(m_safeFactory.activations, 4);
+
+  auto* other = new FakeClassFactory([](REFIID riid, void** ppv) { return MakeFake<FakeSafeAppointment>(riid, ppv); });
+  DWORD otherCookie = 0;
+  ASSERT_EQ(CoRevokeClassObject(m_cookie), S_OK);
+  ASSERT_EQ(CoRegisterClassObject(CLSID_SafeAppointmentItem, other, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                  &otherCookie),
+            S_OK);
+  m_db.reset();
+  CComObject<CCalendarDatabase>* p = nullptr;
+  ASSERT_EQ(CComObject<CCalendarDatabase>::CreateInstance(&p), S_OK);
+  m_db = ComPtr<ICalendarDatabase>(p);
+  m_pDb = p;
+  BindDatabase();
+  {
+    ComPtr<ICalendarEntryList> list;
+    EXPECT_EQ(Query(m_start, m_end, list.put()), ECalendarDatabaseResult_SUCCESS);
+  }
+  EXPECT_EQ(other->activations, 2);
+  EXPECT_EQ(m_safeFactory.activations, 4);
+  EXPECT_REF(other, 3) << "the test's, the class table's and the database's";
+  m_db.reset();
+  EXPECT_REF(other, 2) << "the database's went with it";
+  ASSERT_EQ(CoRevokeClassObject(otherCookie), S_OK);
+  other->Release();
+  ASSERT_EQ(CoRegisterClassObject(CLSID_SafeAppointmentItem, &m_safeFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                  &m_cookie),
+            S_OK);
+}
+
 TEST_F(PeriodTest, WithoutTheFolderNothingIsCalled) {
   UnbindDatabase();
   m_world.log.clear();
