@@ -196,6 +196,14 @@ public:
     void flushDerived();
     /// The slot the store keeps compiled series in.
     static constexpr std::int64_t kSeriesSlot = INT64_MIN + 1;
+    /// What readers derive from an appointment, computed as it is written (slot, bytes appended
+    /// to `slots`): `vcalendar` is the text being stored, `zone` its Olson zone, `entryId` the
+    /// item's. Every write of an appointment then keeps these and the compiled series in the same
+    /// transaction, so the first listing after an import or a change reads no iCalendar text.
+    using EventDeriver = void (*)(icalcomponent* vcalendar, const std::string& zone, const std::string& entryId,
+                                  std::vector<std::pair<std::int64_t, std::string>>& slots);
+    /// One per process (the object model sets its own when it loads); null: only series are kept.
+    static void setEventDeriver(EventDeriver deriver);
 
     // ---- contacts ----------------------------------------------------------
     RecordKey addContact(std::string_view vcard);
@@ -238,6 +246,7 @@ private:
     void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
     ItemRecord readRow(Stmt& s);
     void openDerived();
+    void keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, bool recurring, bool isNew);
 
     std::string path_;
     sqlite3* db_ = nullptr;
