@@ -366,6 +366,30 @@ std::optional<ItemRecord> Store::find(std::string_view entryId) {
     return readRow(q);
 }
 
+std::vector<std::optional<std::string>> Store::textsOf(const std::vector<std::string>& entryIds) {
+    std::vector<std::optional<std::string>> out(entryIds.size());
+    read([&] {
+        // Items given ids of their own are rare: without any, a computed id is a rowid lookup.
+        bool ownIds = false;
+        {
+            Stmt q(*this, "SELECT EXISTS(SELECT 1 FROM items WHERE entry_id IS NOT NULL)");
+            ownIds = q.step() && q.i64(0) != 0;
+        }
+        const std::string storeHex = storeIdHex();
+        for (size_t i = 0; i < entryIds.size(); ++i) {
+            auto key = computedKey(entryIds[i], storeHex);
+            if (key && !ownIds) {
+                Stmt q(*this, "SELECT data FROM items WHERE key=?1");
+                q.bind(1, *key);
+                if (q.step()) out[i] = q.text(0);
+            } else if (auto item = find(entryIds[i])) {
+                out[i] = std::move(item->data);
+            }
+        }
+    });
+    return out;
+}
+
 std::vector<RecordKey> Store::keys(Folder folder) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     std::vector<RecordKey> out;

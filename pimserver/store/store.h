@@ -140,6 +140,9 @@ public:
     // ---- items -----------------------------------------------------------
     std::optional<ItemRecord> get(RecordKey key);
     std::optional<ItemRecord> find(std::string_view entryId);
+    /// The texts of the items find() gives for these entry ids (none where there is no such
+    /// item), on one snapshot, without the rest of their records: listings read thousands.
+    std::vector<std::optional<std::string>> textsOf(const std::vector<std::string>& entryIds);
     /// Keys of a folder in the folder's own order (creation order).
     std::vector<RecordKey> keys(Folder folder);
     /// Key, kind and (appointments) first instance of every item of a folder, in
