@@ -913,7 +913,12 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             if (!r.recurring) {
                 if (r.start <= cutoff && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
             } else {
-                if (!r.series) r.series = series(key);
+                if (!r.series) {
+                    // The version is known: a kept series needs no second look at the item.
+                    if (auto kept = derived(key, r.version, kSeriesSlot))
+                        if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                    if (!r.series) r.series = series(key);
+                }
                 for (const Instance& i : expand(*r.series, from, cutoff, limit))
                     out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
             }
