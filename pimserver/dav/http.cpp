@@ -112,13 +112,6 @@ std::string urlPath(const std::string& url) {
     return slash == std::string::npos ? "/" : url.substr(slash);
 }
 
-std::string resolveUrl(const std::string& base, const std::string& ref) {
-    if (ref.find("://") != std::string::npos) return ref;
-    if (!ref.empty() && ref[0] == '/') return hostOf(base) + ref;
-    std::string dir = base.substr(0, base.rfind('/') + 1);
-    return dir + ref;
-}
-
 std::string decodePath(const std::string& path) {
     std::string out;
     out.reserve(path.size());

@@ -30,6 +30,13 @@ std::string dirOf(std::string url) {
     return url;
 }
 
+// The scheme and host of a URL (as http.cpp's own), for resolveUrl.
+std::string originOf(const std::string& url) {
+    auto scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    return url.substr(0, url.find('/', scheme + 3));
+}
+
 // Closes a descriptor when it goes.
 struct Fd {
     int fd;
@@ -39,6 +46,14 @@ struct Fd {
 };
 
 }  // namespace
+
+// Here rather than in http.cpp: reading a profile needs it, and no HTTP stack.
+std::string resolveUrl(const std::string& base, const std::string& ref) {
+    if (ref.find("://") != std::string::npos) return ref;
+    if (!ref.empty() && ref[0] == '/') return originOf(base) + ref;
+    std::string dir = base.substr(0, base.rfind('/') + 1);
+    return dir + ref;
+}
 
 Collections DavProfile::collections() const {
     Collections c;
@@ -113,24 +128,6 @@ std::string readPassword(const DavProfile& profile) {
     pw = pw.substr(0, pw.find('\n'));
     if (!pw.empty() && pw.back() == '\r') pw.pop_back();
     return pw;
-}
-
-SyncReport syncProfile(const DavProfile& profile, const SyncProgress& progress) {
-    Credentials cred{profile.user, readPassword(profile)};
-    const std::string path = cachePath(profile);
-    std::unique_ptr<store::Store> s;
-    try {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        s = store::Store::open(path, store::Store::Options{true, 10000});
-    } catch (const std::exception& e) {
-        throw DavError(Failure::Local, std::string("cannot open the local cache: ") + e.what());
-    }
-    // One sync of a cache at a time: a second would send the same new items twice.
-    Fd lock{::open((path + ".sync-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0)
-        throw DavError(Failure::Local, "cannot lock " + path + ".sync-lock: " + std::strerror(errno));
-    HttpClient http(cred);
-    return synchronize(*s, http, profile.collections(), progress);
 }
 
 }  // namespace pim::dav

@@ -48,7 +48,27 @@ std::string cachePath(const DavProfile& profile);
 std::string readPassword(const DavProfile& profile);
 
 /// Opens (creating) the profile's cache and syncs it. Only one sync of a cache
-/// runs at a time; another waits for it.
+/// runs at a time; another waits for it. The HTTP stack is loaded for it on first use
+/// (libpimdavsync.so beside the library or program), so a process that never syncs never
+/// loads libcurl and libxml2; DavError(Config) when that library cannot be loaded.
 SyncReport syncProfile(const DavProfile& profile, const SyncProgress& progress = {});
+
+/// Local changes of a profile's cache not yet on the server (pendingChanges), loading the
+/// library as syncProfile does.
+std::size_t pendingChangesOf(const std::string& cachePath);
+
+/// The two above in this process: what libpimdavsync.so runs.
+SyncReport syncProfileHere(const DavProfile& profile, const SyncProgress& progress = {});
+std::size_t pendingChangesAt(const std::string& cachePath);
+
+/// What libpimdavsync.so hands out (pim_dav_sync_module). Nothing but a DavError leaves it as one:
+/// a call answers 0, or 1 with the DavError's kind, status and text, or 2 with another failure's text.
+struct SyncModule {
+    static constexpr unsigned kVersion = 1;
+    unsigned version;
+    int (*sync)(const DavProfile& profile, const SyncProgress& progress, SyncReport& report, Failure& kind,
+                long& status, std::string& message);
+    int (*pending)(const std::string& cachePath, std::size_t& count, Failure& kind, long& status, std::string& message);
+};
 
 }  // namespace pim::dav

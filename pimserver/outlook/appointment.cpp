@@ -109,6 +109,42 @@ std::shared_ptr<const AppointmentView> loadView(std::string_view bytes) {
     return r.done() ? v : nullptr;
 }
 
+// What the item shows of one VEVENT (the master or an override).
+std::shared_ptr<AppointmentView> makeView(icalcomponent* ev, const std::string& entryId) {
+    auto v = std::make_shared<AppointmentView>();
+    v->subject = toUtf16(store::event::text(ev, ICAL_SUMMARY_PROPERTY));
+    v->location = toUtf16(store::event::text(ev, ICAL_LOCATION_PROPERTY));
+    v->body = toUtf16(store::event::text(ev, ICAL_DESCRIPTION_PROPERTY));
+    icalproperty* ds = icalcomponent_get_first_property(ev, ICAL_DTSTART_PROPERTY);
+    v->allDay = ds && ical::readTime(ds).isDate;
+    v->reminderSet = store::event::reminderSet(ev);
+    v->reminderMinutes = store::event::reminderMinutes(ev);
+    v->busyStatus = store::event::busyStatus(ev);
+    v->entryId = toUtf16(entryId);
+    v->recipients = recipientsOf(ev);
+    return v;
+}
+
+// The views of an appointment being stored, under the slots view() looks them up by.
+void deriveViews(icalcomponent* cal, const std::string& zone, const std::string& entryId,
+                 std::vector<std::pair<std::int64_t, std::string>>& slots) {
+    icalcomponent* m = ical::master(cal);
+    if (!m) return;
+    slots.emplace_back(kMasterSlot, saveView(*makeView(m, entryId)));
+    for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
+        if (e == m) continue;
+        icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
+        if (!p) continue;
+        ical::Time t = ical::readTime(p);
+        slots.emplace_back(ical::toUtc(t, ical::zoneOf(t, zone)), saveView(*makeView(e, entryId)));
+    }
+}
+
+struct KeepViewsAtWrite {
+    KeepViewsAtWrite() { store::Store::setEventDeriver(&deriveViews); }
+} g_keepViewsAtWrite;
+
 }  // namespace
 
 HRESULT AppointmentItem::view() {
@@ -139,17 +175,7 @@ HRESULT AppointmentItem::view() {
         if (!m) return MAPI_E_CORRUPT_DATA;
         icalcomponent* ev = occurrence_ ? ical::overrideAt(cal.get(), rec->zone, recurrenceId_) : nullptr;
         if (!ev) ev = m;
-        auto v = std::make_shared<AppointmentView>();
-        v->subject = toUtf16(store::event::text(ev, ICAL_SUMMARY_PROPERTY));
-        v->location = toUtf16(store::event::text(ev, ICAL_LOCATION_PROPERTY));
-        v->body = toUtf16(store::event::text(ev, ICAL_DESCRIPTION_PROPERTY));
-        icalproperty* ds = icalcomponent_get_first_property(ev, ICAL_DTSTART_PROPERTY);
-        v->allDay = ds && ical::readTime(ds).isDate;
-        v->reminderSet = store::event::reminderSet(ev);
-        v->reminderMinutes = store::event::reminderMinutes(ev);
-        v->busyStatus = store::event::busyStatus(ev);
-        v->entryId = toUtf16(rec->entryId);
-        v->recipients = recipientsOf(ev);
+        std::shared_ptr<const AppointmentView> v = makeView(ev, rec->entryId);
         // Kept under what was just read, whatever the listing saw.
         const std::int64_t readSlot = ev != m ? recurrenceId_ : kMasterSlot;
         store_->setMemo(key_, rec->version, readSlot, v);

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -373,6 +374,30 @@ std::optional<ItemRecord> Store::find(std::string_view entryId) {
     return readRow(q);
 }
 
+std::vector<std::optional<std::string>> Store::textsOf(const std::vector<std::string>& entryIds) {
+    std::vector<std::optional<std::string>> out(entryIds.size());
+    read([&] {
+        // Items given ids of their own are rare: without any, a computed id is a rowid lookup.
+        bool ownIds = false;
+        {
+            Stmt q(*this, "SELECT EXISTS(SELECT 1 FROM items WHERE entry_id IS NOT NULL)");
+            ownIds = q.step() && q.i64(0) != 0;
+        }
+        const std::string storeHex = storeIdHex();
+        for (size_t i = 0; i < entryIds.size(); ++i) {
+            auto key = computedKey(entryIds[i], storeHex);
+            if (key && !ownIds) {
+                Stmt q(*this, "SELECT data FROM items WHERE key=?1");
+                q.bind(1, *key);
+                if (q.step()) out[i] = q.text(0);
+            } else if (auto item = find(entryIds[i])) {
+                out[i] = std::move(item->data);
+            }
+        }
+    });
+    return out;
+}
+
 std::vector<RecordKey> Store::keys(Folder folder) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     std::vector<RecordKey> out;
@@ -510,6 +535,8 @@ void Store::storeEvent(RecordKey key, icalcomponent* cal, const std::string& zon
         Stmt a(*this, "UPDATE items SET all_day=1 WHERE key=?1");
         a.bind(1, key).step();
     }
+    // After the last UPDATE: its trigger drops the item's derived row.
+    keepDerivations(key, cal, s, recurring, isNew);
 }
 
 RecordKey Store::addEvent(std::string_view text) {
@@ -694,6 +721,53 @@ bool decodeSlots(std::string_view in, std::vector<std::pair<int64_t, std::string
 
 }  // namespace
 
+namespace {
+std::atomic<Store::EventDeriver> g_eventDeriver{nullptr};
+}  // namespace
+
+void Store::setEventDeriver(EventDeriver deriver) { g_eventDeriver.store(deriver); }
+
+void Store::keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, bool recurring, bool isNew) {
+    if (!cache_->derivedTable) return;
+    EventDeriver deriver = g_eventDeriver.load();
+    std::vector<std::pair<int64_t, std::string>> slots;
+    if (recurring)
+        if (std::string b = saveSeries(s); !b.empty()) slots.emplace_back(kSeriesSlot, std::move(b));
+    int64_t version = 1;  // the column's default
+    std::string entryId;
+    if (isNew) {
+        entryId = computedEntryId(key);
+    } else {
+        Stmt q(*this, "SELECT version, entry_id FROM items WHERE key=?1");
+        q.bind(1, key);
+        if (!q.step()) return;
+        version = q.i64(0);
+        entryId = q.null(1) ? computedEntryId(key) : q.text(1);
+    }
+    if (deriver) {
+        // Derivations are a reader's shortcut: one that fails leaves the item to be derived later.
+        std::vector<std::pair<int64_t, std::string>> more;
+        try {
+            deriver(cal, s.zone, entryId, more);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            more.clear();
+        }
+        for (auto& m : more) slots.push_back(std::move(m));
+    }
+    if (auto it = cache_->derived.find(key); it != cache_->derived.end()) {
+        if (it->second.dirty) --cache_->dirtyRows;
+        cache_->derived.erase(it);
+    }
+    if (slots.empty()) return;
+    std::string b = encodeSlots(slots);
+    Stmt i(*this, "INSERT OR REPLACE INTO item_derived(key, version, bytes) VALUES(?1, ?2, ?3)");
+    i.bind(1, key).bind(2, version);
+    sqlite3_bind_blob(i.s, 3, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+    i.step();
+}
+
 void Store::openDerived() {
     {
         Stmt q(*this,
@@ -847,7 +921,12 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             if (!r.recurring) {
                 if (r.start <= cutoff && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
             } else {
-                if (!r.series) r.series = series(key);
+                if (!r.series) {
+                    // The version is known: a kept series needs no second look at the item.
+                    if (auto kept = derived(key, r.version, kSeriesSlot))
+                        if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                    if (!r.series) r.series = series(key);
+                }
                 for (const Instance& i : expand(*r.series, from, cutoff, limit))
                     out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
             }

@@ -140,6 +140,9 @@ public:
     // ---- items -----------------------------------------------------------
     std::optional<ItemRecord> get(RecordKey key);
     std::optional<ItemRecord> find(std::string_view entryId);
+    /// The texts of the items find() gives for these entry ids (none where there is no such
+    /// item), on one snapshot, without the rest of their records: listings read thousands.
+    std::vector<std::optional<std::string>> textsOf(const std::vector<std::string>& entryIds);
     /// Keys of a folder in the folder's own order (creation order).
     std::vector<RecordKey> keys(Folder folder);
     /// Key, kind and (appointments) first instance of every item of a folder, in
@@ -196,6 +199,14 @@ public:
     void flushDerived();
     /// The slot the store keeps compiled series in.
     static constexpr std::int64_t kSeriesSlot = INT64_MIN + 1;
+    /// What readers derive from an appointment, computed as it is written (slot, bytes appended
+    /// to `slots`): `vcalendar` is the text being stored, `zone` its Olson zone, `entryId` the
+    /// item's. Every write of an appointment then keeps these and the compiled series in the same
+    /// transaction, so the first listing after an import or a change reads no iCalendar text.
+    using EventDeriver = void (*)(icalcomponent* vcalendar, const std::string& zone, const std::string& entryId,
+                                  std::vector<std::pair<std::int64_t, std::string>>& slots);
+    /// One per process (the object model sets its own when it loads); null: only series are kept.
+    static void setEventDeriver(EventDeriver deriver);
 
     // ---- contacts ----------------------------------------------------------
     RecordKey addContact(std::string_view vcard);
@@ -239,6 +250,7 @@ private:
     void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
     ItemRecord readRow(Stmt& s);
     void openDerived();
+    void keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, bool recurring, bool isNew);
 
     std::string path_;
     sqlite3* db_ = nullptr;

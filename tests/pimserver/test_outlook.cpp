@@ -592,3 +592,87 @@ TEST_F(OutlookTest, AnotherProcessListsWhatTheFirstKeptAndNeverAnOlderVersion)
     EXPECT_EQ(third[0].subject, "Renamed");
     EXPECT_EQ(third[1].subject, "single");
 }
+
+// Writing an appointment keeps its views and compiled series at once (the first listing after an
+// import reads no iCalendar text): the same bytes a reader derives itself, for the master and
+// each override, and those of the new version after a change.
+TEST_F(OutlookTest, ViewsKeptWhenWrittenAreWhatAReaderDerives) {
+    store_->importIcs(
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n"
+        "BEGIN:VEVENT\r\nUID:series\r\nDTSTART;TZID=Europe/Berlin:20270104T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20270104T093000\r\nSUMMARY:Series\r\nRRULE:FREQ=WEEKLY\r\n"
+        "ORGANIZER;CN=Eva:mailto:eva@example.com\r\n"
+        "ATTENDEE;CN=\"Lima, Ana\";ROLE=OPT-PARTICIPANT:mailto:ana@example.com\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:series\r\nRECURRENCE-ID;TZID=Europe/Berlin:20270111T090000\r\n"
+        "DTSTART;TZID=Europe/Berlin:20270111T100000\r\nDTEND;TZID=Europe/Berlin:20270111T103000\r\n"
+        "SUMMARY:Moved\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:day\r\nDTSTART;VALUE=DATE:20270105\r\nDTEND;VALUE=DATE:20270106\r\n"
+        "SUMMARY:Offsite\r\nBEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT30M\r\nEND:VALARM\r\nEND:VEVENT\r\n"
+        "END:VCALENDAR\r\n");
+    std::vector<store::RecordKey> keys = store_->keys(store::Folder::Calendar);
+    ASSERT_EQ(keys.size(), 2u);
+    const store::UtcSeconds moved = utc(2027, 1, 11, 8);  // the override's RECURRENCE-ID
+    const std::int64_t kMaster = INT64_MIN;
+    struct Kept {
+        std::optional<std::string> series, master, override;
+    };
+    auto kept = [&](store::Store& s, store::RecordKey k) {
+        uint64_t v = s.get(k)->version;
+        return Kept{s.derived(k, v, store::Store::kSeriesSlot), s.derived(k, v, kMaster), s.derived(k, v, moved)};
+    };
+    auto reopen = [&] {
+        app_.reset();
+        store_.reset();
+        ComPtr<IClassFactory> f;
+        ASSERT_EQ(DllGetClassObject(CLSID_OutlookApplication, IID_IClassFactory, f.put_void()), S_OK);
+        ASSERT_EQ(f->CreateInstance(nullptr, IID__Application, app_.put_void()), S_OK);
+        store_ = store::Store::open(storePath());
+    };
+    const std::string weeks = "[Start] <= \"1/20/2027 23:59\" and [End] >= \"1/1/2027 00:00\"";
+    // What a reader derives from the stored text, with nothing kept: the listing reads every view.
+    auto readerDerives = [&] {
+        reopen();
+        sqlite3* raw = nullptr;
+        EXPECT_EQ(sqlite3_open(storePath().c_str(), &raw), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(raw, "DELETE FROM item_derived", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+        ComPtr<_Items> r;
+        EXPECT_EQ(period(weeks, &r), S_OK);
+        std::vector<Row> rows = walk(r.get());
+        reopen();  // the reader's rows reach the file
+        return rows;
+    };
+    auto check = [&](const char* when) -> std::vector<Row> {
+        SCOPED_TRACE(when);
+        std::vector<Kept> atWrite;
+        for (store::RecordKey k : keys) atWrite.push_back(kept(*store_, k));
+        EXPECT_TRUE(atWrite[0].series && atWrite[0].master && atWrite[0].override);
+        EXPECT_FALSE(atWrite[1].series);  // a single appointment needs none
+        EXPECT_TRUE(atWrite[1].master);
+        ComPtr<_Items> r;
+        EXPECT_EQ(period(weeks, &r), S_OK);
+        std::vector<Row> listed = walk(r.get());
+        std::vector<Row> derived = readerDerives();
+        EXPECT_EQ(listed.size(), derived.size());
+        for (size_t i = 0; i < std::min(listed.size(), derived.size()); ++i) EXPECT_EQ(listed[i].subject, derived[i].subject);
+        for (size_t i = 0; i < keys.size(); ++i) {
+            Kept byReader = kept(*store_, keys[i]);
+            EXPECT_EQ(atWrite[i].series, byReader.series);
+            EXPECT_EQ(atWrite[i].master, byReader.master);
+            EXPECT_EQ(atWrite[i].override, byReader.override);
+        }
+        return listed;
+    };
+    std::vector<Row> before = check("imported");
+    ASSERT_GE(before.size(), 4u);
+    EXPECT_EQ(before[0].subject, "Series");
+    EXPECT_EQ(before[1].subject, "Offsite");
+    EXPECT_EQ(before[2].subject, "Moved");
+
+    std::string text = store_->get(keys[0])->data;
+    text.replace(text.find("SUMMARY:Series"), 14, "SUMMARY:Renamed");
+    store_->updateEvent(keys[0], text);
+    std::vector<Row> after = check("changed");
+    EXPECT_EQ(after[0].subject, "Renamed");
+    EXPECT_EQ(after[2].subject, "Moved");
+}

@@ -44,3 +44,47 @@ TEST(PimctlDates, DatesOutsideTheYears100To9999AreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// What formatDate and isoDate showed when each instant went through localtime_r and strftime.
+std::string LocalReference(std::time_t t, bool iso) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char day[32], rest[32];
+  std::snprintf(day, sizeof day, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  std::strftime(rest, sizeof rest, iso ? "T%H:%M:%S%z" : " %H:%M", &tm);
+  std::string s = std::string(day) + rest;
+  if (iso) s.insert(s.size() - 2, ":");
+  return s;
+}
+
+}  // namespace
+
+// Local times come from offsets looked up once per quarter hour: across daylight-saving changes
+// (a whole hour, Lord Howe's half hour, a negative zone, a change at local midnight) every minute
+// shows as localtime_r shows it, and a new TZ is followed at once.
+TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
+  const char* old = std::getenv("TZ");
+  std::string saved = old ? old : "";
+  struct Case {
+    const char* zone;
+    std::time_t around;  // an instant of a change
+  } cases[] = {{"Europe/Berlin", 1774746000},      {"Europe/Berlin", 1792890000}, {"Australia/Lord_Howe", 1775314800},
+               {"America/St_Johns", 1772947800}, {"America/Santiago", 1775358000}, {"UTC", 1774746000}};
+  for (const Case& c : cases) {
+    setenv("TZ", c.zone, 1);
+    tzset();
+    for (std::time_t t = c.around - 3 * 3600; t <= c.around + 3 * 3600; t += 60 + 7) {
+      const DATE d = pimctl::dateFromTime(t);
+      std::time_t shown = pimctl::timeFromDate(d);
+      ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t;
+      ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t;
+    }
+  }
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}

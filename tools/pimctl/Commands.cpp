@@ -187,11 +187,12 @@ int cmdAgenda(const Options& opt) {
     for (const EntryView& e : entries) j["entries"].push_back(toJson(e, opt.utc));
     print(j);
   } else {
-    std::cout << "Agenda " << formatDate(p.start, opt.utc) << " - " << formatDate(p.end, opt.utc) << "\n";
-    if (entries.empty())
-      std::cout << "(nothing planned)\n";
-    else
-      std::cout << table(entries, opt.utc);
+    // One write for the whole agenda: thousands of rows cost nothing in stream machinery.
+    std::string out = "Agenda " + formatDate(p.start, opt.utc) + " - " + formatDate(p.end, opt.utc) + "\n";
+    out += entries.empty() ? std::string("(nothing planned)\n") : table(entries, opt.utc);
+    std::cout.flush();
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
   }
   return kExitOk;
 }

@@ -1,8 +1,11 @@
 #include "Dates.h"
 
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <unordered_map>
 #include <vector>
 
 namespace pimctl {
@@ -151,27 +154,78 @@ bool parsePicture(const std::string& text, const std::string& picture, Fields* f
   return c.done();
 }
 
-std::tm brokenDown(std::time_t t, bool inUtc) {
+long long floorDiv(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// The offset from UTC of local time at t, as localtime_r gives it. An agenda formats thousands of
+// instants: localtime_r is asked once per quarter hour (both ends; no zone changes twice within
+// one), and for every instant of a quarter that holds a change.
+long localOffset(std::time_t t) {
+  constexpr long kChanges = LONG_MIN;
+  thread_local std::unordered_map<long long, long> byQuarter;
+  thread_local std::string zone = "\x01";  // TZ as last seen: a new one forgets every offset
+  const char* tz = std::getenv("TZ");
+  if (zone.compare(tz ? tz : "\x02") != 0) {
+    zone = tz ? tz : "\x02";
+    byQuarter.clear();
+  }
+  const long long q = floorDiv(t, 900);
+  auto it = byQuarter.find(q);
+  if (it == byQuarter.end()) {
+    std::tm a{}, b{};
+    std::time_t first = static_cast<std::time_t>(q * 900), last = first + 899;
+    localtime_r(&first, &a);
+    localtime_r(&last, &b);
+    it = byQuarter.emplace(q, a.tm_gmtoff == b.tm_gmtoff ? a.tm_gmtoff : kChanges).first;
+  }
+  if (it->second != kChanges) return it->second;
   std::tm tm{};
-  if (inUtc)
-    gmtime_r(&t, &tm);
-  else
-    localtime_r(&t, &tm);
-  return tm;
+  localtime_r(&t, &tm);
+  return tm.tm_gmtoff;
+}
+
+struct Wall {
+  int year;
+  unsigned month, day;
+  int hour, minute, second;
+  long offset;
+};
+
+Wall wallOf(std::time_t t, bool inUtc) {
+  Wall w{};
+  w.offset = inUtc ? 0 : localOffset(t);
+  const long long local = static_cast<long long>(t) + w.offset;
+  long long z = floorDiv(local, 86400);
+  const long long secs = local - z * 86400;
+  w.hour = static_cast<int>(secs / 3600);
+  w.minute = static_cast<int>(secs / 60 % 60);
+  w.second = static_cast<int>(secs % 60);
+  // Civil date of a day count since 1970-01-01 (the inverse of daysFromCivil).
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  w.day = doy - (153 * mp + 2) / 5 + 1;
+  w.month = mp < 10 ? mp + 3 : mp - 9;
+  w.year = static_cast<int>(yoe + era * 400 + (w.month <= 2));
+  return w;
+}
+
+void put2(std::string& s, int v) {
+  s += static_cast<char>('0' + v / 10);
+  s += static_cast<char>('0' + v % 10);
 }
 
 // "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
 // neither ISO 8601 nor our own reader accepts.
-std::string day(const std::tm& tm) {
+void putDay(std::string& s, const Wall& w) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-  return buf;
-}
-
-std::string format(const std::tm& tm, const char* pattern) {
-  char buf[64];
-  std::strftime(buf, sizeof buf, pattern, &tm);
-  return buf;
+  std::snprintf(buf, sizeof buf, "%04d-", w.year);
+  s += buf;
+  put2(s, static_cast<int>(w.month));
+  s += '-';
+  put2(s, static_cast<int>(w.day));
 }
 
 }  // namespace
@@ -219,14 +273,39 @@ std::string userShortDateFormat() {
 }
 
 std::string formatDate(DATE utc, bool inUtc) {
-  const std::tm tm = brokenDown(timeFromDate(utc), inUtc);
-  return day(tm) + format(tm, inUtc ? " %H:%MZ" : " %H:%M");
+  const Wall w = wallOf(timeFromDate(utc), inUtc);
+  std::string s;
+  s.reserve(20);
+  putDay(s, w);
+  s += ' ';
+  put2(s, w.hour);
+  s += ':';
+  put2(s, w.minute);
+  if (inUtc) s += 'Z';
+  return s;
 }
 
 std::string isoDate(DATE utc, bool inUtc) {
-  const std::tm tm = brokenDown(timeFromDate(utc), inUtc);
-  std::string s = day(tm) + format(tm, inUtc ? "T%H:%M:%SZ" : "T%H:%M:%S%z");
-  if (!inUtc && s.size() >= 5) s.insert(s.size() - 2, ":");  // +0100 -> +01:00
+  const Wall w = wallOf(timeFromDate(utc), inUtc);
+  std::string s;
+  s.reserve(28);
+  putDay(s, w);
+  s += 'T';
+  put2(s, w.hour);
+  s += ':';
+  put2(s, w.minute);
+  s += ':';
+  put2(s, w.second);
+  if (inUtc) {
+    s += 'Z';
+  } else {
+    // As strftime's %z with a colon: whole minutes, rounded towards zero.
+    long minutes = (w.offset < 0 ? -w.offset : w.offset) / 60;
+    s += w.offset < 0 ? '-' : '+';
+    put2(s, static_cast<int>(minutes / 60 % 100));
+    s += ':';
+    put2(s, static_cast<int>(minutes % 60));
+  }
   return s;
 }
 

@@ -1,6 +1,7 @@
 #include "Entries.h"
 
 #include <algorithm>
+#include <array>
 #include <sstream>
 
 #include "Dates.h"
@@ -29,8 +30,6 @@ size_t columns(const std::string& s) {
     if ((c & 0xC0) != 0x80) ++n;
   return n;
 }
-
-std::string pad(const std::string& s, size_t width) { return s + std::string(width - std::min(width, columns(s)), ' '); }
 
 std::string attendeeList(const std::vector<AttendeeSpec>& list) {
   std::string out;
@@ -164,21 +163,33 @@ nlohmann::json toJson(const EntryView& e, bool inUtc) {
 }
 
 std::string table(const std::vector<EntryView>& entries, bool inUtc) {
-  std::vector<std::vector<std::string>> rows;
+  constexpr size_t kColumns = 6;
+  std::vector<std::array<std::string, kColumns>> rows;
+  rows.reserve(entries.size() + 1);
   rows.push_back({"START", "END", "SUBJECT", "LOCATION", "STATUS", "ATTENDEES"});
   for (const EntryView& e : entries)
     rows.push_back({formatDate(e.start, inUtc), formatDate(e.end, inUtc), e.subject, e.location, statusName(e.status),
                     attendeeList(e.attendees)});
-  std::vector<size_t> width(rows[0].size(), 0);
+  std::array<size_t, kColumns> width{};
+  size_t total = 0;
   for (const auto& r : rows)
-    for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], std::min<size_t>(columns(r[i]), 40));
-  std::ostringstream out;
+    for (size_t i = 0; i < kColumns; ++i) {
+      width[i] = std::max(width[i], std::min<size_t>(columns(r[i]), 40));
+      total += r[i].size();
+    }
+  size_t lineWidth = kColumns + 1;
+  for (size_t w : width) lineWidth += w + 2;
+  std::string out;
+  out.reserve(total + rows.size() * lineWidth);
   for (const auto& r : rows) {
-    std::string line;
-    for (size_t i = 0; i < r.size(); ++i) line += (i + 1 < r.size() ? pad(r[i], width[i]) + "  " : r[i]);
-    out << line << '\n';
+    for (size_t i = 0; i + 1 < kColumns; ++i) {
+      out += r[i];
+      out.append(width[i] - std::min(width[i], columns(r[i])) + 2, ' ');
+    }
+    out += r[kColumns - 1];
+    out += '\n';
   }
-  return out.str();
+  return out;
 }
 
 std::string details(const EntryView& e, bool inUtc) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace pimctl {
 
 Bstr::Bstr(const std::string& utf8) {
@@ -22,11 +24,12 @@ std::string Bstr::utf8() const { return toUtf8(m_b); }
 
 std::string toUtf8(const OLECHAR* s) {
   if (s == nullptr || *s == 0) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, s, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s, -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
+  // One pass into room for the longest result: a UTF-16 unit never takes more than 3 bytes.
+  const size_t units = std::char_traits<char16_t>::length(s);
+  std::string out(units * 3, '\0');
+  int n = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(units), out.data(), static_cast<int>(out.size()), nullptr,
+                              nullptr);
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
 }
 

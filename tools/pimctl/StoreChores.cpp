@@ -258,14 +258,19 @@ StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
 StoredAttendees::~StoredAttendees() = default;
 
 void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
+  std::vector<std::string> wanted;
+  for (const std::string& id : entryIds)
+    if (!id.empty() && state_->seen.emplace(id, std::vector<AttendeeSpec>()).second) wanted.push_back(id);
+  if (wanted.empty()) return;
   try {
     if (!state_->opened) {
       state_->opened = true;
       state_->store = Store::open(profileStorePath());
     }
-    if (state_->store) state_->store->read([&] {
-      for (const std::string& id : entryIds) of(id);
-    });
+    if (!state_->store) return;
+    std::vector<std::optional<std::string>> texts = state_->store->textsOf(wanted);
+    for (size_t i = 0; i < wanted.size(); ++i)
+      if (texts[i]) state_->seen[wanted[i]] = attendeesOf(*texts[i]);
   } catch (const StoreError&) {
   }
 }

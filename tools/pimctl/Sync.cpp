@@ -64,8 +64,7 @@ int runSync(const Options& opt) {
     if (e.kind() == pim::dav::Failure::Network || e.kind() == pim::dav::Failure::Http) {
       std::string count = "local changes";
       try {
-        auto cache = pim::store::Store::open(where.path);
-        count = std::to_string(pim::dav::pendingChanges(*cache)) + " local change(s)";
+        count = std::to_string(pim::dav::pendingChangesOf(where.path)) + " local change(s)";
       } catch (const std::exception&) {
       }
       std::cerr << "pimctl: " << count << " not yet on the server are kept in " << where.path
