@@ -285,19 +285,7 @@ STDMETHODIMP CCalendarEntry::get_entryId(BSTR* psEntryId) {
 
 STDMETHODIMP CCalendarEntry::AddAttendee(BSTR AttendeeName, BSTR AttendeeEmailAddr, EAttendeeType type) {
   PIM_TRACE("AddAttendee", "AddAttendee called");
-  CObjectLock lock(this);
-  CAttendee a;
-  a.m_name = SysAllocString(AttendeeName);
-  a.m_emailAddr = SysAllocString(AttendeeEmailAddr);
-  a.m_type = type;
-  try {
-    m_attendees.push_back(a);
-  } catch (const std::bad_alloc&) {
-    SysFreeString(a.m_name);
-    SysFreeString(a.m_emailAddr);
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+  return AppendAttendee(SysAllocString(AttendeeName), SysAllocString(AttendeeEmailAddr), type);
 }
 
 namespace {
@@ -314,10 +302,14 @@ BSTR TakeAsCopy(BSTR s) {
 
 HRESULT CCalendarEntry::AddAttendeeTaking(BSTR name, BSTR emailAddr, LONG type) {
   PIM_TRACE("AddAttendee", "AddAttendee called");
+  return AppendAttendee(TakeAsCopy(name), TakeAsCopy(emailAddr), type);
+}
+
+HRESULT CCalendarEntry::AppendAttendee(BSTR name, BSTR emailAddr, LONG type) {
   CObjectLock lock(this);
   CAttendee a;
-  a.m_name = TakeAsCopy(name);
-  a.m_emailAddr = TakeAsCopy(emailAddr);
+  a.m_name = name;
+  a.m_emailAddr = emailAddr;
   a.m_type = type;
   try {
     m_attendees.push_back(a);

@@ -92,6 +92,8 @@ class CCalendarEntry : public CObjectRoot, public ICalendarEntry {
  private:
   // AddAttendee for texts the entry takes over (freed here on failure).
   HRESULT AddAttendeeTaking(BSTR name, BSTR emailAddr, LONG type);
+  // Appends an attendee holding both texts (freed here on failure).
+  HRESULT AppendAttendee(BSTR name, BSTR emailAddr, LONG type);
 
   // Links of the module's set of live entries.
   CCalendarEntry* m_pPrevLive;

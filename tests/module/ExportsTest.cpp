@@ -14,14 +14,6 @@ namespace {
 
 using pimtest::Poison;
 
-// `call`, given `&out`, answers `hr` and writes null to out.
-#define EXPECT_REFUSED(call, hr) \
-  do {                           \
-    void* out = Poison();        \
-    EXPECT_EQ(call, hr);         \
-    EXPECT_EQ(out, nullptr);     \
-  } while (0)
-
 const IID kUnknownIid = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 class Component : public ::testing::Test {

@@ -17,14 +17,6 @@ namespace {
 
 using pimtest::Poison;
 
-// `call`, given `&out`, answers `hr` and writes null to out.
-#define EXPECT_REFUSED(call, hr) \
-  do {                           \
-    void* out = Poison();        \
-    EXPECT_EQ(call, hr);         \
-    EXPECT_EQ(out, nullptr);     \
-  } while (0)
-
 const IID IID_ITestThing = {0x0C0FFEE0, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};
 const CLSID CLSID_TestThing = {0x0C0FFEE1, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};
 const CLSID CLSID_NoFactory = {0x0C0FFEE2, 0x1234, 0x4321, {0x80, 1, 2, 3, 4, 5, 6, 7}};

@@ -16,6 +16,14 @@ ULONG RefCount(T* p) {
 // A value no successful or failing call leaves in an out parameter.
 inline void* Poison() { return reinterpret_cast<void*>(static_cast<ULONG_PTR>(0xdeadbeef)); }
 
+// `call`, given `&out`, answers `hr` and writes null to out.
+#define EXPECT_REFUSED(call, hr)         \
+  do {                                   \
+    void* out = ::pimtest::Poison();     \
+    EXPECT_EQ(call, hr);                 \
+    EXPECT_EQ(out, nullptr);             \
+  } while (0)
+
 // The component library, loaded with LoadLibraryA and reached only through its exports.
 class ComponentLibrary {
  public:
