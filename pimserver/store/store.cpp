@@ -384,14 +384,28 @@ std::vector<std::optional<std::string>> Store::textsOf(const std::vector<std::st
             ownIds = q.step() && q.i64(0) != 0;
         }
         const std::string storeHex = storeIdHex();
+        // The rowids go to one statement as a JSON array: a statement per id cost more than the
+        // lookups. Element i of the array is entryIds[i] (null where the id computes no key).
+        std::string keys = "[";
+        bool anyKey = false;
         for (size_t i = 0; i < entryIds.size(); ++i) {
-            auto key = computedKey(entryIds[i], storeHex);
-            if (key && !ownIds) {
-                Stmt q(*this, "SELECT data FROM items WHERE key=?1");
-                q.bind(1, *key);
-                if (q.step()) out[i] = q.text(0);
-            } else if (auto item = find(entryIds[i])) {
-                out[i] = std::move(item->data);
+            auto key = ownIds ? std::nullopt : computedKey(entryIds[i], storeHex);
+            if (i > 0) keys += ',';
+            if (key) {
+                keys += std::to_string(*key);
+                anyKey = true;
+            } else {
+                keys += "null";
+                if (auto item = find(entryIds[i])) out[i] = std::move(item->data);
+            }
+        }
+        keys += ']';
+        if (anyKey) {
+            Stmt q(*this, "SELECT j.key, i.data FROM json_each(?1) AS j CROSS JOIN items AS i ON i.key = j.value");
+            q.bind(1, keys);
+            while (q.step()) {
+                const int64_t at = q.i64(0);
+                if (at >= 0 && static_cast<size_t>(at) < out.size()) out[static_cast<size_t>(at)] = q.text(1);
             }
         }
     });
