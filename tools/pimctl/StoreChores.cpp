@@ -272,8 +272,15 @@ StoredAttendees::~StoredAttendees() = default;
 
 void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
   std::vector<std::string> wanted;
-  for (const std::string& id : entryIds)
-    if (!id.empty() && state_->seen.emplace(id, std::vector<AttendeeSpec>()).second) wanted.push_back(id);
+  std::vector<std::vector<AttendeeSpec>*> answers;  // map nodes stay put when the map grows
+  state_->seen.reserve(state_->seen.size() + entryIds.size());
+  for (const std::string& id : entryIds) {
+    if (id.empty()) continue;
+    auto [it, added] = state_->seen.emplace(id, std::vector<AttendeeSpec>());
+    if (!added) continue;
+    wanted.push_back(id);
+    answers.push_back(&it->second);
+  }
   if (wanted.empty()) return;
   try {
     if (!state_->opened) {
@@ -283,7 +290,7 @@ void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
     if (!state_->store) return;
     std::vector<std::optional<std::string>> texts = state_->store->textsOf(wanted);
     for (size_t i = 0; i < wanted.size(); ++i)
-      if (texts[i]) state_->seen[wanted[i]] = attendeesOf(*texts[i]);
+      if (texts[i]) *answers[i] = attendeesOf(*texts[i]);
   } catch (const StoreError&) {
   }
 }
