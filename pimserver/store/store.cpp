@@ -384,14 +384,28 @@ std::vector<std::optional<std::string>> Store::textsOf(const std::vector<std::st
             ownIds = q.step() && q.i64(0) != 0;
         }
         const std::string storeHex = storeIdHex();
+        // The rowids go to one statement as a JSON array: a statement per id cost more than the
+        // lookups. Element i of the array is entryIds[i] (null where the id computes no key).
+        std::string keys = "[";
+        bool anyKey = false;
         for (size_t i = 0; i < entryIds.size(); ++i) {
-            auto key = computedKey(entryIds[i], storeHex);
-            if (key && !ownIds) {
-                Stmt q(*this, "SELECT data FROM items WHERE key=?1");
-                q.bind(1, *key);
-                if (q.step()) out[i] = q.text(0);
-            } else if (auto item = find(entryIds[i])) {
-                out[i] = std::move(item->data);
+            auto key = ownIds ? std::nullopt : computedKey(entryIds[i], storeHex);
+            if (i > 0) keys += ',';
+            if (key) {
+                keys += std::to_string(*key);
+                anyKey = true;
+            } else {
+                keys += "null";
+                if (auto item = find(entryIds[i])) out[i] = std::move(item->data);
+            }
+        }
+        keys += ']';
+        if (anyKey) {
+            Stmt q(*this, "SELECT j.key, i.data FROM json_each(?1) AS j CROSS JOIN items AS i ON i.key = j.value");
+            q.bind(1, keys);
+            while (q.step()) {
+                const int64_t at = q.i64(0);
+                if (at >= 0 && static_cast<size_t>(at) < out.size()) out[static_cast<size_t>(at)] = q.text(1);
             }
         }
     });
@@ -795,14 +809,31 @@ std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, 
     auto it = cache_->derived.find(key);
     if (it == cache_->derived.end() || it->second.version != version) {
         // Read once a version: later slots of the same item come from memory.
-        if (cache_->derived.size() >= kMemos && cache_->dirtyRows == 0) cache_->derived.clear();
-        Cache::DerivedRow row;
-        row.version = version;
         Stmt q(*this, "SELECT bytes FROM item_derived WHERE key=?1 AND version=?2");
         q.bind(1, key).bind(2, static_cast<int64_t>(version));
-        if (q.step()) {
-            const char* b = static_cast<const char*>(sqlite3_column_blob(q.s, 0));
-            if (!decodeSlots(std::string_view(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q.s, 0))), row.slots))
+        bool found = q.step();
+        return derivedFrom(key, version, slot, found, found ? q.s : nullptr, 0);
+    }
+    for (const auto& [s, b] : it->second.slots)
+        if (s == slot) return b;
+    return std::nullopt;
+}
+
+// derived() with the file's row already read, by the statement `q` at `column` (when `found`).
+std::optional<std::string> Store::derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
+                                              sqlite3_stmt* q, int column) {
+    if (!cache_->derivedTable) return std::nullopt;
+    auto it = cache_->derived.find(key);
+    if (it == cache_->derived.end() || it->second.version != version) {
+        if (cache_->derived.size() >= kMemos && cache_->dirtyRows == 0) {
+            cache_->derived.clear();
+            it = cache_->derived.end();
+        }
+        Cache::DerivedRow row;
+        row.version = version;
+        if (found) {
+            const char* b = static_cast<const char*>(sqlite3_column_blob(q, column));
+            if (!decodeSlots(std::string_view(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q, column))), row.slots))
                 row.slots.clear();
         }
         if (it != cache_->derived.end() && it->second.dirty) --cache_->dirtyRows;
@@ -902,19 +933,23 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                 cache_->dataVersion = dv.i64(0);
             }
         }
-        std::vector<RecordKey> keys;
-        {
-            Stmt q(*this, "SELECT key FROM spans WHERE lo <= ?1 AND hi >= ?2");
-            q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
-            while (q.step()) keys.push_back(static_cast<RecordKey>(q.i64(0)));
-        }
-        for (RecordKey key : keys) {
+        // The index, each item's summary and its kept derivations in one pass (a statement per
+        // item cost more than the lookups themselves). Spans stay the outer loop: their order.
+        Stmt q(*this, cache_->derivedTable
+                          ? "SELECT s.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day, d.key, d.bytes"
+                            " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
+                            " LEFT JOIN item_derived AS d ON d.key = s.key AND d.version = i.version AND i.recurring"
+                            " WHERE s.lo <= ?1 AND s.hi >= ?2"
+                          : "SELECT s.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day, NULL, NULL"
+                            " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
+                            " WHERE s.lo <= ?1 AND s.hi >= ?2");
+        q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
+        while (q.step()) {
+            RecordKey key = static_cast<RecordKey>(q.i64(0));
             auto it = cache_->info.find(key);
-            if (it == cache_->info.end()) {
-                Stmt q(*this, "SELECT version, start_utc, end_utc, recurring, all_day FROM items WHERE key=?1");
-                q.bind(1, key);
-                if (!q.step()) continue;
-                Cache::Info info{static_cast<uint64_t>(q.i64(0)), q.i64(1), q.i64(2), q.i64(3) != 0, q.i64(4) != 0, {}};
+            bool fresh = it == cache_->info.end();
+            if (fresh) {
+                Cache::Info info{static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0, q.i64(5) != 0, {}};
                 it = cache_->info.emplace(key, std::move(info)).first;
             }
             Cache::Info& r = it->second;
@@ -923,7 +958,9 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             } else {
                 if (!r.series) {
                     // The version is known: a kept series needs no second look at the item.
-                    if (auto kept = derived(key, r.version, kSeriesSlot))
+                    auto kept = fresh ? derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7)
+                                      : derived(key, r.version, kSeriesSlot);
+                    if (kept)
                         if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
                     if (!r.series) r.series = series(key);
                 }

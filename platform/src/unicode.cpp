@@ -94,6 +94,17 @@ bool utf16_to_utf8(std::u16string_view in, std::string& out, bool strict) {
   out.clear();
   out.reserve(in.size());
   for (size_t i = 0; i < in.size(); ++i) {
+    // Runs of ASCII, most text, are copied in bulk rather than a byte at a time.
+    size_t run = i;
+    while (run < in.size() && in[run] < 0x80) ++run;
+    if (run > i) {
+      const size_t at = out.size();
+      out.resize(at + (run - i));
+      char* dst = out.data() + at;
+      for (size_t k = i; k < run; ++k) *dst++ = static_cast<char>(in[k]);
+      i = run;
+      if (i == in.size()) break;
+    }
     char32_t c = in[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);

@@ -119,8 +119,9 @@ double QLT_CTime::ConvertLocalTimeToUTC(double local, int /*flags*/) {
   tzset();
   double l = SecondsFromDate(local);
   time_t lt = OffsetSecond(l);
-  long before = LocalOffset(lt - 86400 - LocalOffset(lt));
-  long after = LocalOffset(lt + 86400 - LocalOffset(lt));
+  const long here = LocalOffset(lt);
+  long before = LocalOffset(lt - 86400 - here);
+  long after = LocalOffset(lt + 86400 - here);
   bool beforeFits = LocalOffset(lt - before) == before;
   // Away from a change both sides agree (nearly always): one lookup answers both.
   bool afterFits = after == before ? beforeFits : LocalOffset(lt - after) == after;

@@ -155,6 +155,29 @@ TEST_F(StoreTest, EntryIdsCarryStoreAndRecordKey) {
     EXPECT_THROW(s->remove(k1), StoreError);
 }
 
+// Each answer in the place of its id, whatever the mix of ids, repeats and ones that find nothing.
+TEST_F(StoreTest, TextsOfAnswersEveryIdInItsPlace) {
+    auto s = create();
+    RecordKey k1 = s->addAppointment(appt("one", utc(2026, 5, 1, 9), utc(2026, 5, 1, 10)));
+    RecordKey k2 = s->addAppointment(appt("two", utc(2026, 5, 2, 9), utc(2026, 5, 2, 10)));
+    RecordKey k3 = s->addAppointment(appt("three", utc(2026, 5, 3, 9), utc(2026, 5, 3, 10)));
+    const std::string id1 = s->computedEntryId(k1), id2 = s->computedEntryId(k2), id3 = s->computedEntryId(k3);
+    s->remove(k3);
+    auto check = [&](const std::vector<std::string>& ids) {
+        std::vector<std::optional<std::string>> texts = s->textsOf(ids);
+        ASSERT_EQ(texts.size(), ids.size());
+        for (size_t i = 0; i < ids.size(); ++i) {
+            auto item = s->find(ids[i]);
+            EXPECT_EQ(texts[i], item ? std::optional<std::string>(item->data) : std::nullopt) << i;
+        }
+    };
+    check({id2, "nonsense", id1, id2, id3, ""});
+    EXPECT_NE(s->textsOf({id2})[0]->find("SUMMARY:two"), std::string::npos);
+    s->setEntryId(k1, "own-id-of-one");  // items with ids of their own are looked up one by one
+    check({id2, "own-id-of-one", id1, id3});
+    EXPECT_TRUE(s->textsOf({}).empty());
+}
+
 TEST_F(StoreTest, PeriodQueryFindsOverlapsIncludingTouchingBounds) {
     auto s = create();
     s->addAppointment(appt("before", utc(2026, 6, 1, 8), utc(2026, 6, 1, 9)));

@@ -143,6 +143,12 @@ TEST(Convert, MultiByteWideCharSizeQueriesAndSurrogates) {
   ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr), static_cast<int>(sizeof utf8));
   ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, w, -1, back, sizeof back, nullptr, nullptr), static_cast<int>(sizeof utf8));
   EXPECT_STREQ(back, utf8);
+  // ASCII runs around other characters, a lone surrogate among them replaced (or refused when strict).
+  const WCHAR mixed[] = {u'a', u'b', 0x00E9, u'c', 0xD800, u'x', u'y', 0xDE00, 0};
+  char out[32];
+  ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, mixed, -1, out, sizeof out, nullptr, nullptr), 14);
+  EXPECT_STREQ(out, "ab\xC3\xA9" "c\xEF\xBF\xBDxy\xEF\xBF\xBD");
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0x80 /*WC_ERR_INVALID_CHARS*/, mixed, -1, out, sizeof out, nullptr, nullptr), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xC3(", 2, w, 8), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xC3(", 2, w, 8), 2);  // replaced, not dropped

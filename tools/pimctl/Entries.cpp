@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <sstream>
+#include <string_view>
 
 #include "Dates.h"
 #include "Session.h"
@@ -24,7 +25,7 @@ std::string getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendarEntry
 }
 
 // Width in terminal columns, counting each UTF-8 sequence once.
-size_t columns(const std::string& s) {
+size_t columns(std::string_view s) {
   size_t n = 0;
   for (unsigned char c : s)
     if ((c & 0xC0) != 0x80) ++n;
@@ -164,12 +165,19 @@ nlohmann::json toJson(const EntryView& e, bool inUtc) {
 
 std::string table(const std::vector<EntryView>& entries, bool inUtc) {
   constexpr size_t kColumns = 6;
-  std::vector<std::array<std::string, kColumns>> rows;
+  // The texts made here are owned by `made`; the rows only look at them and at the entries.
+  std::vector<std::string> made;
+  made.reserve(3 * entries.size());
+  std::vector<std::array<std::string_view, kColumns>> rows;
   rows.reserve(entries.size() + 1);
   rows.push_back({"START", "END", "SUBJECT", "LOCATION", "STATUS", "ATTENDEES"});
-  for (const EntryView& e : entries)
-    rows.push_back({formatDate(e.start, inUtc), formatDate(e.end, inUtc), e.subject, e.location, statusName(e.status),
-                    attendeeList(e.attendees)});
+  for (const EntryView& e : entries) {
+    made.push_back(formatDate(e.start, inUtc));
+    made.push_back(formatDate(e.end, inUtc));
+    made.push_back(attendeeList(e.attendees));
+    const size_t n = made.size();
+    rows.push_back({made[n - 3], made[n - 2], e.subject, e.location, statusName(e.status), made[n - 1]});
+  }
   std::array<size_t, kColumns> width{};
   size_t total = 0;
   for (const auto& r : rows)

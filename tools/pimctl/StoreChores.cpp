@@ -164,10 +164,13 @@ std::size_t serverOccurrenceLimit() { return pim::outlook::Items::kMaxOccurrence
 
 namespace {
 
+// iCalendar names are ASCII: the C library's toupper was a call per byte.
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    if (upperAscii(s[i]) != prefix[i]) return false;
   return true;
 }
 
@@ -182,7 +185,7 @@ AttendeeSpec attendeeOf(std::string_view line) {
     size_t eq = line.find('=', i + 1);
     if (eq == std::string_view::npos) return a;
     std::string_view name = line.substr(i + 1, eq - i - 1);
-    std::string value;
+    std::string_view value;
     size_t j = eq + 1;
     if (j < line.size() && line[j] == '"') {
       size_t close = line.find('"', j + 1);
@@ -206,8 +209,8 @@ AttendeeSpec attendeeOf(std::string_view line) {
     if (i != std::string_view::npos && line[i] != ';' && line[i] != ':') i = line.find_first_of(";:", i);
   }
   if (i == std::string_view::npos || i >= line.size()) return a;
-  std::string addr(line.substr(i + 1));
-  if (addr.rfind("mailto:", 0) == 0 || addr.rfind("MAILTO:", 0) == 0) addr = addr.substr(7);
+  std::string_view addr = line.substr(i + 1);
+  if (addr.substr(0, 7) == "mailto:" || addr.substr(0, 7) == "MAILTO:") addr.remove_prefix(7);
   a.address = addr;
   return a;
 }
@@ -222,19 +225,29 @@ std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
   std::string line;
   size_t pos = 0;
   while (pos < ical.size()) {
-    // One logical line: a line break followed by a space or a tab continues it.
+    // One logical line: a line break followed by a space or a tab continues it. An unfolded
+    // line, nearly every one, is looked at where it lies.
+    std::string_view l;
+    bool folded = false;
     line.clear();
     while (pos < ical.size()) {
       size_t eol = ical.find('\n', pos);
       size_t stop = eol == std::string_view::npos ? ical.size() : eol;
       size_t len = stop - pos;
       if (len > 0 && ical[pos + len - 1] == '\r') --len;
-      line.append(ical.substr(pos, len));
+      std::string_view piece = ical.substr(pos, len);
       pos = eol == std::string_view::npos ? ical.size() : eol + 1;
-      if (pos >= ical.size() || (ical[pos] != ' ' && ical[pos] != '\t')) break;
+      bool more = pos < ical.size() && (ical[pos] == ' ' || ical[pos] == '\t');
+      if (!folded && !more) {
+        l = piece;
+        break;
+      }
+      folded = true;
+      line.append(piece);
+      if (!more) break;
       ++pos;
     }
-    std::string_view l(line);
+    if (folded) l = line;
     if (startsWithNoCase(l, "BEGIN:")) {
       if (depth > 0) ++depth;
       else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
@@ -259,8 +272,15 @@ StoredAttendees::~StoredAttendees() = default;
 
 void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
   std::vector<std::string> wanted;
-  for (const std::string& id : entryIds)
-    if (!id.empty() && state_->seen.emplace(id, std::vector<AttendeeSpec>()).second) wanted.push_back(id);
+  std::vector<std::vector<AttendeeSpec>*> answers;  // map nodes stay put when the map grows
+  state_->seen.reserve(state_->seen.size() + entryIds.size());
+  for (const std::string& id : entryIds) {
+    if (id.empty()) continue;
+    auto [it, added] = state_->seen.emplace(id, std::vector<AttendeeSpec>());
+    if (!added) continue;
+    wanted.push_back(id);
+    answers.push_back(&it->second);
+  }
   if (wanted.empty()) return;
   try {
     if (!state_->opened) {
@@ -270,7 +290,7 @@ void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
     if (!state_->store) return;
     std::vector<std::optional<std::string>> texts = state_->store->textsOf(wanted);
     for (size_t i = 0; i < wanted.size(); ++i)
-      if (texts[i]) state_->seen[wanted[i]] = attendeesOf(*texts[i]);
+      if (texts[i]) *answers[i] = attendeesOf(*texts[i]);
   } catch (const StoreError&) {
   }
 }
