@@ -933,9 +933,13 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                 cache_->dataVersion = dv.i64(0);
             }
         }
-        // The index, each item's summary and its kept derivations in one pass (a statement per
-        // item cost more than the lookups themselves). Spans stay the outer loop: their order.
-        Stmt q(*this, cache_->derivedTable
+        // A connection that has read items before holds their summaries: then the index alone, and
+        // a look at an item only where one is missing. Otherwise the index, each item's summary and
+        // its kept derivations in one joined pass (a statement per item cost more than the lookups
+        // themselves). Spans stay the outer loop: their order.
+        const bool warm = !cache_->info.empty();
+        Stmt q(*this, warm ? "SELECT s.key FROM spans AS s WHERE s.lo <= ?1 AND s.hi >= ?2"
+                      : cache_->derivedTable
                           ? "SELECT s.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day, d.key, d.bytes"
                             " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
                             " LEFT JOIN item_derived AS d ON d.key = s.key AND d.version = i.version AND i.recurring"
@@ -947,9 +951,15 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         while (q.step()) {
             RecordKey key = static_cast<RecordKey>(q.i64(0));
             auto it = cache_->info.find(key);
-            bool fresh = it == cache_->info.end();
-            if (fresh) {
+            const bool joined = it == cache_->info.end() && !warm;
+            if (joined) {
                 Cache::Info info{static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0, q.i64(5) != 0, {}};
+                it = cache_->info.emplace(key, std::move(info)).first;
+            } else if (it == cache_->info.end()) {
+                Stmt one(*this, "SELECT version, start_utc, end_utc, recurring, all_day FROM items WHERE key=?1");
+                one.bind(1, key);
+                if (!one.step()) continue;
+                Cache::Info info{static_cast<uint64_t>(one.i64(0)), one.i64(1), one.i64(2), one.i64(3) != 0, one.i64(4) != 0, {}};
                 it = cache_->info.emplace(key, std::move(info)).first;
             }
             Cache::Info& r = it->second;
@@ -958,8 +968,8 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             } else {
                 if (!r.series) {
                     // The version is known: a kept series needs no second look at the item.
-                    auto kept = fresh ? derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7)
-                                      : derived(key, r.version, kSeriesSlot);
+                    auto kept = joined ? derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7)
+                                       : derived(key, r.version, kSeriesSlot);
                     if (kept)
                         if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
                     if (!r.series) r.series = series(key);
