@@ -1,14 +1,16 @@
 #include "LocalZone.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/auxv.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 extern char** environ;
 
@@ -139,11 +141,23 @@ class Posix {
 }  // namespace
 
 Zone Zone::fromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Zone{};
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return Zone{};
-  return fromBytes(bytes);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Zone{};
+  std::string bytes;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (1 << 20);
+  if (ok) {
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (ok && got < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) got += static_cast<size_t>(n);
+    }
+  }
+  ::close(fd);
+  return ok ? fromBytes(bytes) : Zone{};
 }
 
 Zone Zone::fromBytes(const std::string& bytes) {
@@ -429,7 +443,11 @@ bool segmentAt(int64_t t, Segment* out) {
     *out = s.cur;
     return true;
   }
-  if (!s.zone.segmentAt(t, out)) return false;
+  if (!s.zone.segmentAt(t, out)) {
+    // The C library answers: let it look at TZ again, as it does not by itself for localtime_r.
+    if (!s.zone.exact()) tzset();
+    return false;
+  }
   s.cur = *out;
   return true;
 }

@@ -40,6 +40,7 @@ class Zone {
   bool segmentAt(int64_t t, Segment* out) const;
   // The largest difference between two offsets the zone uses.
   long spread() const { return m_maxOffset - m_minOffset; }
+  const std::vector<int64_t>& transitions() const { return m_at; }
 
  private:
   struct Rule {
