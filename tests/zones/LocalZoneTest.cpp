@@ -126,7 +126,7 @@ std::string tzif(const std::vector<int64_t>& at, const std::vector<unsigned char
       s += '\0';
     }
     s.append("ABC", 4);
-    for (uint32_t i = 0; i < leaps; ++i) be(s, 0, width + 4);
+    s.append(size_t(leaps) * (width + 4), '\0');
     return s;
   };
   std::string out = section(4);
