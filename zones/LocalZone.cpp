@@ -173,6 +173,7 @@ Zone Zone::fromBytes(const std::string& bytes) {
     width = 8;
   }
   if (h.leap != 0 || h.type == 0) return z;  // leap seconds shift the wall clock: the C library's
+  if ((h.isstd != 0 && h.isstd != h.type) || (h.isut != 0 && h.isut != h.type)) return z;
   const size_t body = size_t{h.time} * (width + 1) + size_t{h.type} * 6 + h.chars + h.isstd + h.isut;
   if (!b.has(body)) return z;
   z.m_at.resize(h.time);
