@@ -15,6 +15,8 @@ packages=(
   khal time
   # bench/callgrind-period.sh counts instructions per query with it
   valgrind
+  # the zone files local time is read from (tests/zones compares with the C library over all of them)
+  tzdata
   # msgconvert cannot start without it, yet its package only recommends it
   libemail-address-perl
   # The Windows build (widl, and the .idl files and standard type libraries it imports) and Wine to run it.

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <ctime>
 
+#ifndef _WIN32
+#include "LocalZone.h"
+#endif
+
 namespace pim::outlook {
 
 std::atomic<LONG> g_liveObjects{0};
@@ -63,6 +67,10 @@ store::UtcSeconds localDateToUtc(DATE d) {
     w.second = static_cast<int>(secs % 60);
     return store::zone::toUtc(localZone(), w);
 #else
+    // The zone table answers wherever one instant shows this local time; mktime settles the rest.
+    const int64_t local = day * 86400 + secs;
+    long offset;
+    if (zones::uniqueOffset(local, &offset)) return static_cast<store::UtcSeconds>(local - offset);
     struct tm tm {};
     tm.tm_year = w.year - 1900;
     tm.tm_mon = w.month - 1;
@@ -81,6 +89,12 @@ DATE utcToLocalDate(store::UtcSeconds t) {
     const int64_t day = store::zone::daysFromCivil(w.year, w.month, w.day) + kEpochDate;
     return static_cast<DATE>(day) + (w.hour * 3600 + w.minute * 60 + w.second) / 86400.0;
 #else
+    long offset;
+    if (zones::offsetAt(t, &offset)) {
+        const int64_t local = t + offset;
+        const int64_t days = local / 86400 - (local % 86400 < 0);
+        return static_cast<DATE>(days + kEpochDate) + static_cast<double>(local - days * 86400) / 86400.0;
+    }
     time_t tt = static_cast<time_t>(t);
     struct tm tm {};
     localtime_r(&tt, &tm);

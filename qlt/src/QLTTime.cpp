@@ -4,6 +4,12 @@
 #include <math.h>
 #include <time.h>
 
+#if !defined(_WIN32)
+#include <algorithm>
+
+#include "LocalZone.h"
+#endif
+
 namespace {
 
 const double kSecondsPerDay = 86400.0;
@@ -69,7 +75,10 @@ long LocalOffset(time_t t) {
   return static_cast<long>((static_cast<long long>(local) - static_cast<long long>(utc)) / 10000000LL);
 }
 #else
+// The zone files' own table answers; the C library only where the table cannot.
 long LocalOffset(time_t t) {
+  long offset;
+  if (pim::zones::offsetAt(t, &offset)) return offset;
   struct tm tm;
   if (localtime_r(&t, &tm) == nullptr) return 0;
   return tm.tm_gmtoff;
@@ -107,7 +116,9 @@ SYSTEMTIME& QLT_CTime::GetSystemTime(SYSTEMTIME& st) const {
 
 double QLT_CTime::ConvertUTCToLocalTime(double utc, int /*flags*/) {
   if (!InRange(utc)) return utc;
+#if defined(_WIN32)
   tzset();  // TZ may have changed since the last call
+#endif
   double s = SecondsFromDate(utc);
   return DateFromSeconds(s + static_cast<double>(LocalOffset(OffsetSecond(s))));
 }
@@ -116,9 +127,20 @@ double QLT_CTime::ConvertUTCToLocalTime(double utc, int /*flags*/) {
 // instants (the earlier one is taken) or none (the offset before the jump is used).
 double QLT_CTime::ConvertLocalTimeToUTC(double local, int /*flags*/) {
   if (!InRange(local)) return local;
+#if defined(_WIN32)
   tzset();
+#endif
   double l = SecondsFromDate(local);
   time_t lt = OffsetSecond(l);
+#if !defined(_WIN32)
+  // Every instant looked at below lies within a day and an offset of lt: when one stretch of
+  // a single offset holds them all, that offset is the answer.
+  pim::zones::Segment g;
+  if (pim::zones::segmentAt(lt, &g)) {
+    const int64_t lo = std::min<int64_t>(lt, lt - 86400 - g.offset), hi = std::max<int64_t>(lt, lt + 86400 - g.offset);
+    if (g.from <= lo && hi < g.to) return DateFromSeconds(l - static_cast<double>(g.offset));
+  }
+#endif
   const long here = LocalOffset(lt);
   long before = LocalOffset(lt - 86400 - here);
   long after = LocalOffset(lt + 86400 - here);

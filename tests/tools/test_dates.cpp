@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "Dates.h"
+#include "LocalZone.h"
 
 namespace {
 
@@ -80,6 +82,70 @@ TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
       std::time_t shown = pimctl::timeFromDate(d);
       ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t;
       ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t;
+    }
+  }
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+namespace {
+
+// The period as it was always found: localtime_r, then mktime of the local midnights.
+pimctl::Period ReferencePeriod(std::time_t t, pimctl::Span span) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  int days = 1;
+  if (span == pimctl::Span::Week) {
+    tm.tm_mday -= (tm.tm_wday + 6) % 7;
+    days = 7;
+  } else if (span == pimctl::Span::Month) {
+    tm.tm_mday = 1;
+  }
+  std::tm first = tm, next = tm;
+  const std::time_t start = std::mktime(&first);
+  if (span == pimctl::Span::Month)
+    next.tm_mon += 1;
+  else
+    next.tm_mday += days;
+  next.tm_isdst = -1;
+  return {pimctl::dateFromTime(start), pimctl::dateFromTime(std::mktime(&next) - 60)};
+}
+
+}  // namespace
+
+// Days, weeks and months around daylight-saving changes, midnight ones included (Santiago,
+// Asuncion, Casablanca), and local times typed into a gap or a repeated hour, read as mktime does.
+TEST(PimctlDates, PeriodsAndTypedLocalTimesAsTheCLibraryFindsThem) {
+  const char* old = std::getenv("TZ");
+  std::string saved = old ? old : "";
+  for (const char* zone : {"Europe/Berlin", "America/Santiago", "America/Asuncion", "Africa/Casablanca",
+                           "Australia/Lord_Howe", "Pacific/Apia", "EST5EDT4,M3.2.0/0,M11.1.0/0"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    std::vector<std::time_t> instants;
+    for (std::time_t t = 1735689600; t < 1798761600; t += 6 * 3600 + 61) instants.push_back(t);  // 2025 and 2026
+    const pim::zones::Zone z = pim::zones::Zone::forTz(zone);
+    for (int64_t at : z.transitions())
+      if (at > 1735689600 && at < 1798761600)
+        for (int d = -7200; d <= 7200; d += 600) instants.push_back(static_cast<std::time_t>(at + d));
+    for (std::time_t t : instants) {
+      for (pimctl::Span span : {pimctl::Span::Day, pimctl::Span::Week, pimctl::Span::Month}) {
+        const pimctl::Period p = pimctl::periodAround(t, span), want = ReferencePeriod(t, span);
+        ASSERT_EQ(p.start, want.start) << zone << " " << t;
+        ASSERT_EQ(p.end, want.end) << zone << " " << t;
+      }
+      std::tm tm{};
+      gmtime_r(&t, &tm);
+      char text[32];
+      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M", &tm);
+      tm.tm_sec = 0;
+      tm.tm_isdst = -1;
+      ASSERT_EQ(Read(text), pimctl::dateFromTime(std::mktime(&tm))) << zone << " " << text;
     }
   }
   if (old)

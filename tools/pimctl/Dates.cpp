@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "LocalZone.h"
+
 namespace pimctl {
 namespace {
 
@@ -40,10 +42,11 @@ struct Fields {
 };
 
 std::time_t toTime(const Fields& f) {
-  if (f.hasZone) {
-    long long days = daysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day));
-    return static_cast<std::time_t>(days * 86400 + f.hour * 3600 + f.minute * 60 + f.second - f.offsetMinutes * 60);
-  }
+  const long long days = daysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day));
+  const long long wall = days * 86400 + f.hour * 3600 + f.minute * 60 + f.second;
+  if (f.hasZone) return static_cast<std::time_t>(wall - f.offsetMinutes * 60);
+  long offset;
+  if (pim::zones::uniqueOffset(wall, &offset)) return static_cast<std::time_t>(wall - offset);
   std::tm tm{};
   tm.tm_year = f.year - 1900;
   tm.tm_mon = f.month - 1;
@@ -156,10 +159,13 @@ bool parsePicture(const std::string& text, const std::string& picture, Fields* f
 
 long long floorDiv(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// The offset from UTC of local time at t, as localtime_r gives it. An agenda formats thousands of
-// instants: localtime_r is asked once per quarter hour (both ends; no zone changes twice within
-// one), and for every instant of a quarter that holds a change.
+// The offset from UTC of local time at t, as localtime_r gives it: from the zone table, or where
+// it cannot answer, localtime_r asked once per quarter hour (both ends; no zone changes twice
+// within one), and for every instant of a quarter that holds a change.
 long localOffset(std::time_t t) {
+  long offset;
+  if (pim::zones::offsetAt(t, &offset)) [[likely]]
+    return offset;
   constexpr long kChanges = LONG_MIN;
   thread_local std::unordered_map<long long, long> byQuarter;
   thread_local std::string zone = "\x01";  // TZ as last seen: a new one forgets every offset
@@ -199,6 +205,20 @@ Wall wallOf(std::time_t t, bool inUtc) {
   w.hour = static_cast<int>(secs / 3600);
   w.minute = static_cast<int>(secs / 60 % 60);
   w.second = static_cast<int>(secs % 60);
+  // An agenda's instants fall on a handful of days: the last one's date is kept.
+  struct Day {
+    long long z;
+    int year;
+    unsigned month, day;
+  };
+  thread_local Day last{LLONG_MIN, 0, 0, 0};
+  if (z == last.z) {
+    w.year = last.year;
+    w.month = last.month;
+    w.day = last.day;
+    return w;
+  }
+  last.z = z;
   // Civil date of a day count since 1970-01-01 (the inverse of daysFromCivil).
   z += 719468;
   const long long era = (z >= 0 ? z : z - 146096) / 146097;
@@ -209,29 +229,31 @@ Wall wallOf(std::time_t t, bool inUtc) {
   w.day = doy - (153 * mp + 2) / 5 + 1;
   w.month = mp < 10 ? mp + 3 : mp - 9;
   w.year = static_cast<int>(yoe + era * 400 + (w.month <= 2));
+  last.year = w.year;
+  last.month = w.month;
+  last.day = w.day;
   return w;
 }
 
-void put2(std::string& s, int v) {
-  s += static_cast<char>('0' + v / 10);
-  s += static_cast<char>('0' + v % 10);
+char* put2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
 }
 
 // "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
-// neither ISO 8601 nor our own reader accepts.
-void putDay(std::string& s, const Wall& w) {
+// neither ISO 8601 nor our own reader accepts. p has room for 24 characters.
+char* putDay(char* p, const Wall& w) {
   if (w.year >= 0 && w.year <= 9999) {  // every DATE's year; snprintf was most of an agenda line's cost
-    put2(s, w.year / 100);
-    put2(s, w.year % 100);
-    s += '-';
+    p = put2(p, w.year / 100);
+    p = put2(p, w.year % 100);
   } else {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d-", w.year);
-    s += buf;
+    p += std::snprintf(p, 16, "%04d", w.year);
   }
-  put2(s, static_cast<int>(w.month));
-  s += '-';
-  put2(s, static_cast<int>(w.day));
+  *p++ = '-';
+  p = put2(p, static_cast<int>(w.month));
+  *p++ = '-';
+  return put2(p, static_cast<int>(w.day));
 }
 
 }  // namespace
@@ -280,42 +302,55 @@ std::string userShortDateFormat() {
 
 std::string formatDate(DATE utc, bool inUtc) {
   const Wall w = wallOf(timeFromDate(utc), inUtc);
-  std::string s;
-  s.reserve(20);
-  putDay(s, w);
-  s += ' ';
-  put2(s, w.hour);
-  s += ':';
-  put2(s, w.minute);
-  if (inUtc) s += 'Z';
-  return s;
+  char buf[48];
+  char* p = putDay(buf, w);
+  *p++ = ' ';
+  p = put2(p, w.hour);
+  *p++ = ':';
+  p = put2(p, w.minute);
+  if (inUtc) *p++ = 'Z';
+  return std::string(buf, static_cast<size_t>(p - buf));
 }
 
 std::string isoDate(DATE utc, bool inUtc) {
   const Wall w = wallOf(timeFromDate(utc), inUtc);
-  std::string s;
-  s.reserve(28);
-  putDay(s, w);
-  s += 'T';
-  put2(s, w.hour);
-  s += ':';
-  put2(s, w.minute);
-  s += ':';
-  put2(s, w.second);
+  char buf[48];
+  char* p = putDay(buf, w);
+  *p++ = 'T';
+  p = put2(p, w.hour);
+  *p++ = ':';
+  p = put2(p, w.minute);
+  *p++ = ':';
+  p = put2(p, w.second);
   if (inUtc) {
-    s += 'Z';
+    *p++ = 'Z';
   } else {
     // As strftime's %z with a colon: whole minutes, rounded towards zero.
     long minutes = (w.offset < 0 ? -w.offset : w.offset) / 60;
-    s += w.offset < 0 ? '-' : '+';
-    put2(s, static_cast<int>(minutes / 60 % 100));
-    s += ':';
-    put2(s, static_cast<int>(minutes % 60));
+    *p++ = w.offset < 0 ? '-' : '+';
+    p = put2(p, static_cast<int>(minutes / 60 % 100));
+    *p++ = ':';
+    p = put2(p, static_cast<int>(minutes % 60));
   }
-  return s;
+  return std::string(buf, static_cast<size_t>(p - buf));
 }
 
 Period periodAround(std::time_t t, Span span) {
+  long offset, atFirst, atNext;
+  if (pim::zones::offsetAt(t, &offset)) {
+    const Wall w = wallOf(t, false);
+    long long first = daysFromCivil(w.year, w.month, w.day), next = first + 1;
+    if (span == Span::Week) {
+      first -= (((first % 7) + 11) % 7 + 6) % 7;  // back to Monday (1970-01-01 was a Thursday)
+      next = first + 7;
+    } else if (span == Span::Month) {
+      first -= w.day - 1;
+      next = w.month == 12 ? daysFromCivil(w.year + 1, 1, 1) : daysFromCivil(w.year, w.month + 1, 1);
+    }
+    if (pim::zones::uniqueOffset(first * 86400, &atFirst) && pim::zones::uniqueOffset(next * 86400, &atNext))
+      return {dateFromTime(static_cast<std::time_t>(first * 86400 - atFirst)),
+              dateFromTime(static_cast<std::time_t>(next * 86400 - atNext - 60))};
+  }
   std::tm tm{};
   localtime_r(&t, &tm);
   tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
