@@ -293,7 +293,13 @@ Series compileSeries(icalcomponent* cal, const std::string& fallback) {
 
 std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit) {
     std::vector<Instance> out;
-    if (to < from) return out;
+    expand(s, from, to, limit, out);
+    return out;
+}
+
+void expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit, std::vector<Instance>& out) {
+    out.clear();
+    if (to < from) return;
     auto add = [&](UtcSeconds b, UtcSeconds e) {
         if (b <= to && e >= from) out.push_back({b, e, b, -1});
     };
@@ -351,14 +357,25 @@ std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, st
     out.erase(std::remove_if(out.begin(), out.end(),
                              [&](const Instance& i) { return excluded(i.recurrenceId) || overridden(i.recurrenceId); }),
               out.end());
+    const size_t sorted = out.size();
     for (size_t k = 0; k < s.overrides.size(); ++k) {
         const auto& o = s.overrides[k];
         if (o.start <= to && o.end >= from && !excluded(o.recurrenceId))
             out.push_back({o.start, o.end, o.recurrenceId, static_cast<int>(k)});
     }
-    std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
+    // Only the overrides are out of place; a few are inserted where stable_sort would put them
+    // (after instances of the same start), without its buffer.
+    if (out.size() - sorted > 8) {
+        std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
+    } else {
+        for (size_t i = sorted; i < out.size(); ++i) {
+            const Instance x = out[i];
+            size_t j = i;
+            for (; j > 0 && out[j - 1].start > x.start; --j) out[j] = out[j - 1];
+            out[j] = x;
+        }
+    }
     if (out.size() > limit) out.resize(limit);
-    return out;
 }
 
 }  // namespace pim::store
