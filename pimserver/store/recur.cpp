@@ -82,9 +82,13 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
                   std::vector<Instance>& out, size_t cap) {
     const int64_t d0 = zone::daysFromCivil(s.startWall.year, s.startWall.month, s.startWall.day);
     const int64_t tod = s.allDay ? 0 : s.startWall.hour * 3600 + s.startWall.minute * 60 + s.startWall.second;
+    // In UTC (the zone of most series) wall time is the instant: no calendar conversions.
+    const bool utc = s.zone.empty() || s.zone == "UTC" || s.zone == "Etc/UTC" || s.zone == "GMT" || s.zone == "Etc/GMT";
+    auto dayOf = [&](UtcSeconds t) { return utc ? zone::floorDiv(t, 86400) : localDay(s.zone, t); };
+    const bool fixedLength = s.nominalDays == 0 && s.wallSeconds == 0;
     int64_t lo = d0, hi = INT64_MAX / 4;
-    if (from > s.start) lo = std::max(lo, localDay(s.zone, from - s.maxLength) - 1);
-    if (to < kOpenEnd / 2) hi = localDay(s.zone, to) + 1;
+    if (from > s.start) lo = std::max(lo, dayOf(from - s.maxLength) - 1);
+    if (to < kOpenEnd / 2) hi = dayOf(to) + 1;
     int64_t untilSecs = INT64_MAX;
     if (!icaltime_is_null_time(r.until)) {
         untilSecs = civilSeconds(fromIcal(r.until));
@@ -102,14 +106,18 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
     auto weekStart = [&](int64_t d) { return d - ((weekdayOf(d) - wkst + 7) % 7); };
     const int64_t ws0 = weekStart(d0);
     auto emit = [&](int64_t d) -> bool {  // false: past the window
-        WallTime w = zone::civilFromDays(d);
-        w.hour = static_cast<int>(tod / 3600);
-        w.minute = static_cast<int>(tod / 60 % 60);
-        w.second = static_cast<int>(tod % 60);
-        if (civilSeconds(w) > untilSecs) return false;
-        UtcSeconds b = zone::toUtc(s.zone, w);
+        const int64_t local = d * 86400 + tod;
+        if (local > untilSecs) return false;
+        WallTime w;
+        if (!utc || !fixedLength) {
+            w = zone::civilFromDays(d);
+            w.hour = static_cast<int>(tod / 3600);
+            w.minute = static_cast<int>(tod / 60 % 60);
+            w.second = static_cast<int>(tod % 60);
+        }
+        UtcSeconds b = utc ? local : zone::toUtc(s.zone, w);
         if (b > to) return false;
-        UtcSeconds e = std::max(b, instanceEnd(s, w, b));
+        UtcSeconds e = std::max(b, fixedLength ? b + s.exactSeconds : instanceEnd(s, w, b));
         if (e >= from && b != s.start) out.push_back({b, e, b, -1});
         return out.size() <= cap;
     };

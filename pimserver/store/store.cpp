@@ -984,6 +984,11 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                             " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
                             " WHERE s.lo <= ?1 AND s.hi >= ?2");
         q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
+        if (!warm) {
+            // A first listing fills both caches with hundreds of rows: grown once, not rehashed on the way.
+            cache_->info.reserve(1024);
+            cache_->derived.reserve(1024);
+        }
         std::vector<Instance> instances;  // one buffer for every series
         while (q.step()) {
             RecordKey key = static_cast<RecordKey>(q.i64(0));
