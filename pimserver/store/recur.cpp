@@ -131,8 +131,9 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
     int64_t week = (weekStart(lo) - ws0) / 7;
     if (week % n) week += n - week % n;
     for (int64_t wsd = ws0 + week * 7; wsd <= hi; wsd += 7 * n) {
-        for (int64_t d = wsd; d < wsd + 7; ++d) {
-            if (d < d0 || d < lo || !(mask & (1u << weekdayOf(d)))) continue;
+        int64_t d = std::max({wsd, d0, lo});
+        for (int wd = weekdayOf(d); d < wsd + 7; ++d, wd = wd % 7 + 1) {
+            if (!(mask & (1u << wd))) continue;
             if (d > hi || !emit(d)) return;
         }
     }
