@@ -256,15 +256,20 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     s->cache_->busyTimeoutMs = options.busyTimeoutMs;
     sqlite3_extended_result_codes(s->db_, 0);
     s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456");
+    bool derivedMade = false;
     try {
-        Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
+        // With it, whether the derived table and its triggers are there: one statement, not two.
+        Stmt q(*s,
+               "SELECT value, (SELECT count(*) FROM sqlite_master WHERE name IN"
+               " ('item_derived', 'item_derived_changed', 'item_derived_removed')) FROM meta WHERE name='store_id'");
         if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
         std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
+        derivedMade = q.i64(1) == 3;
     } catch (const StoreError& e) {
         if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
         throw;
     }
-    s->openDerived();
+    s->openDerived(derivedMade);
     return s;
 }
 
@@ -816,16 +821,10 @@ void Store::keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, 
     i.step();
 }
 
-void Store::openDerived() {
-    {
-        Stmt q(*this,
-               "SELECT count(*) FROM sqlite_master WHERE name IN"
-               " ('item_derived', 'item_derived_changed', 'item_derived_removed')");
-        q.step();
-        if (q.i64(0) == 3) {
-            cache_->derivedTable = true;
-            return;
-        }
+void Store::openDerived(bool made) {
+    if (made) {
+        cache_->derivedTable = true;
+        return;
     }
     // Made once per file; a writer busy elsewhere only postpones it to a later process.
     sqlite3_busy_timeout(db_, 0);
