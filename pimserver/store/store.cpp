@@ -883,17 +883,29 @@ void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, 
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable || bytes.empty()) return;
     Cache::DerivedRow& row = cache_->derived[key];
-    std::vector<std::pair<int64_t, std::string>> slots;
-    if (row.version == version && !decodeSlots(row.bytes, slots)) slots.clear();
+    const bool valid = row.version == version && walkSlots(row.bytes, [](int64_t, std::string_view) { return false; });
     row.version = version;
-    bool found = false;
-    for (auto& [s, b] : slots)
-        if (s == slot) {
-            b = std::move(bytes);
-            found = true;
-        }
-    if (!found) slots.emplace_back(slot, std::move(bytes));
-    row.bytes = encodeSlots(slots);
+    if (valid && !findSlot(row.bytes, slot)) {
+        // A new slot (the usual case: one an occurrence) is appended to the block as it is.
+        uint32_t n = 0;
+        std::memcpy(&n, row.bytes.data(), sizeof n);
+        ++n;
+        std::memcpy(row.bytes.data(), &n, sizeof n);
+        bytes::Writer w;
+        w.num(slot).text(bytes);
+        row.bytes += w.take();
+    } else {
+        std::vector<std::pair<int64_t, std::string>> slots;
+        if (valid) decodeSlots(row.bytes, slots);
+        bool found = false;
+        for (auto& [s, b] : slots)
+            if (s == slot) {
+                b = std::move(bytes);
+                found = true;
+            }
+        if (!found) slots.emplace_back(slot, std::move(bytes));
+        row.bytes = encodeSlots(slots);
+    }
     if (!row.dirty) {
         row.dirty = true;
         ++cache_->dirtyRows;
