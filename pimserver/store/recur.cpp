@@ -82,9 +82,13 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
                   std::vector<Instance>& out, size_t cap) {
     const int64_t d0 = zone::daysFromCivil(s.startWall.year, s.startWall.month, s.startWall.day);
     const int64_t tod = s.allDay ? 0 : s.startWall.hour * 3600 + s.startWall.minute * 60 + s.startWall.second;
+    // In UTC (the zone of most series) wall time is the instant: no calendar conversions.
+    const bool utc = s.zone.empty() || s.zone == "UTC" || s.zone == "Etc/UTC" || s.zone == "GMT" || s.zone == "Etc/GMT";
+    auto dayOf = [&](UtcSeconds t) { return utc ? zone::floorDiv(t, 86400) : localDay(s.zone, t); };
+    const bool fixedLength = s.nominalDays == 0 && s.wallSeconds == 0;
     int64_t lo = d0, hi = INT64_MAX / 4;
-    if (from > s.start) lo = std::max(lo, localDay(s.zone, from - s.maxLength) - 1);
-    if (to < kOpenEnd / 2) hi = localDay(s.zone, to) + 1;
+    if (from > s.start) lo = std::max(lo, dayOf(from - s.maxLength) - 1);
+    if (to < kOpenEnd / 2) hi = dayOf(to) + 1;
     int64_t untilSecs = INT64_MAX;
     if (!icaltime_is_null_time(r.until)) {
         untilSecs = civilSeconds(fromIcal(r.until));
@@ -102,14 +106,18 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
     auto weekStart = [&](int64_t d) { return d - ((weekdayOf(d) - wkst + 7) % 7); };
     const int64_t ws0 = weekStart(d0);
     auto emit = [&](int64_t d) -> bool {  // false: past the window
-        WallTime w = zone::civilFromDays(d);
-        w.hour = static_cast<int>(tod / 3600);
-        w.minute = static_cast<int>(tod / 60 % 60);
-        w.second = static_cast<int>(tod % 60);
-        if (civilSeconds(w) > untilSecs) return false;
-        UtcSeconds b = zone::toUtc(s.zone, w);
+        const int64_t local = d * 86400 + tod;
+        if (local > untilSecs) return false;
+        WallTime w;
+        if (!utc || !fixedLength) {
+            w = zone::civilFromDays(d);
+            w.hour = static_cast<int>(tod / 3600);
+            w.minute = static_cast<int>(tod / 60 % 60);
+            w.second = static_cast<int>(tod % 60);
+        }
+        UtcSeconds b = utc ? local : zone::toUtc(s.zone, w);
         if (b > to) return false;
-        UtcSeconds e = std::max(b, instanceEnd(s, w, b));
+        UtcSeconds e = std::max(b, fixedLength ? b + s.exactSeconds : instanceEnd(s, w, b));
         if (e >= from && b != s.start) out.push_back({b, e, b, -1});
         return out.size() <= cap;
     };
@@ -123,8 +131,9 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
     int64_t week = (weekStart(lo) - ws0) / 7;
     if (week % n) week += n - week % n;
     for (int64_t wsd = ws0 + week * 7; wsd <= hi; wsd += 7 * n) {
-        for (int64_t d = wsd; d < wsd + 7; ++d) {
-            if (d < d0 || d < lo || !(mask & (1u << weekdayOf(d)))) continue;
+        int64_t d = std::max({wsd, d0, lo});
+        for (int wd = weekdayOf(d); d < wsd + 7; ++d, wd = wd % 7 + 1) {
+            if (!(mask & (1u << wd))) continue;
             if (d > hi || !emit(d)) return;
         }
     }
@@ -293,7 +302,13 @@ Series compileSeries(icalcomponent* cal, const std::string& fallback) {
 
 std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit) {
     std::vector<Instance> out;
-    if (to < from) return out;
+    expand(s, from, to, limit, out);
+    return out;
+}
+
+void expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit, std::vector<Instance>& out) {
+    out.clear();
+    if (to < from) return;
     auto add = [&](UtcSeconds b, UtcSeconds e) {
         if (b <= to && e >= from) out.push_back({b, e, b, -1});
     };
@@ -351,14 +366,25 @@ std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to, st
     out.erase(std::remove_if(out.begin(), out.end(),
                              [&](const Instance& i) { return excluded(i.recurrenceId) || overridden(i.recurrenceId); }),
               out.end());
+    const size_t sorted = out.size();
     for (size_t k = 0; k < s.overrides.size(); ++k) {
         const auto& o = s.overrides[k];
         if (o.start <= to && o.end >= from && !excluded(o.recurrenceId))
             out.push_back({o.start, o.end, o.recurrenceId, static_cast<int>(k)});
     }
-    std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
+    // Only the overrides are out of place; a few are inserted where stable_sort would put them
+    // (after instances of the same start), without its buffer.
+    if (out.size() - sorted > 8) {
+        std::stable_sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.start < b.start; });
+    } else {
+        for (size_t i = sorted; i < out.size(); ++i) {
+            const Instance x = out[i];
+            size_t j = i;
+            for (; j > 0 && out[j - 1].start > x.start; --j) out[j] = out[j - 1];
+            out[j] = x;
+        }
+    }
     if (out.size() > limit) out.resize(limit);
-    return out;
 }
 
 }  // namespace pim::store
@@ -407,8 +433,8 @@ void putRule(bytes::Writer& w, const icalrecurrencetype& r) {
 #undef PIM_PUT_LIST
 }
 
+// `r` arrives cleared (icalrecurrencetype_clear).
 bool getRule(bytes::Reader& in, icalrecurrencetype& r) {
-    icalrecurrencetype_clear(&r);
     r.freq = in.num<decltype(r.freq)>();
     r.until.year = in.num<int>();
     r.until.month = in.num<int>();
@@ -469,9 +495,17 @@ std::optional<Series> loadSeries(std::string_view in) {
     s.exactSeconds = r.num<std::int64_t>();
     std::uint32_t rules = r.num<std::uint32_t>();
     if (!r.ok || rules > 1024) return std::nullopt;
-    s.rules.resize(rules);
-    for (icalrecurrencetype& rule : s.rules)
-        if (!getRule(r, rule)) return std::nullopt;
+    // Copies of one cleared rule: cheaper than value-initialising each and clearing it again.
+    static const icalrecurrencetype cleared = [] {
+        icalrecurrencetype c;
+        icalrecurrencetype_clear(&c);
+        return c;
+    }();
+    s.rules.reserve(rules);
+    for (std::uint32_t i = 0; i < rules; ++i) {
+        s.rules.insert(s.rules.end(), &cleared, &cleared + 1);  // a range of a plain struct: one memmove
+        if (!getRule(r, s.rules.back())) return std::nullopt;
+    }
     s.finite = r.num<std::uint8_t>() != 0;
     if (!getAll(r, s.exdates) || !getAll(r, s.exdays) || !getAll(r, s.rdates) || !getAll(r, s.overrides))
         return std::nullopt;

@@ -63,6 +63,8 @@ struct Instance {
 /// Instances with start <= to and end >= from, by start, at most `limit` of them.
 std::vector<Instance> expand(const Series& s, UtcSeconds from, UtcSeconds to,
                              std::size_t limit = 100000);
+/// The same into `out` (cleared first), so that a listing reuses one buffer for every series.
+void expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit, std::vector<Instance>& out);
 
 namespace detail {
 /// Tests set this to expand every rule with libical's iterator, to check the

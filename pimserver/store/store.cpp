@@ -248,21 +248,28 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     checkHeader(path);
 
     std::unique_ptr<Store> s(new Store(path));
-    int rc = sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // No connection mutex: every use of the connection holds mu_ (connection() is for use inside
+    // transaction() only), and SQLite's own lock cost a pair of calls per column read.
+    int rc = sqlite3_open_v2(path.c_str(), &s->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) fail(s->db_, rc, "open");
     sqlite3_busy_timeout(s->db_, options.busyTimeoutMs);
     s->cache_->busyTimeoutMs = options.busyTimeoutMs;
     sqlite3_extended_result_codes(s->db_, 0);
     s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456");
+    bool derivedMade = false;
     try {
-        Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
+        // With it, whether the derived table and its triggers are there: one statement, not two.
+        Stmt q(*s,
+               "SELECT value, (SELECT count(*) FROM sqlite_master WHERE name IN"
+               " ('item_derived', 'item_derived_changed', 'item_derived_removed')) FROM meta WHERE name='store_id'");
         if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
         std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
+        derivedMade = q.i64(1) == 3;
     } catch (const StoreError& e) {
         if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
         throw;
     }
-    s->openDerived();
+    s->openDerived(derivedMade);
     return s;
 }
 
@@ -468,8 +475,8 @@ void Store::remove(RecordKey key) {
         c.bind(1, key).step();
         Stmt e(*this, "DELETE FROM contact_emails WHERE key=?1");
         e.bind(1, key).step();
+        cache_->info.erase(key);  // under the lock: another thread may be listing
     });
-    cache_->info.erase(key);
 }
 
 RecordKey Store::insertItem(Folder folder, Kind kind, const std::string& uid, const std::string& data,
@@ -733,6 +740,38 @@ bool decodeSlots(std::string_view in, std::vector<std::pair<int64_t, std::string
     return r.done();
 }
 
+// Walks encoded slots without copying them: `fn(slot, bytes)` for each, until it returns true.
+// False when the block is not one encodeSlots could have written.
+template <class Fn>
+bool walkSlots(std::string_view in, Fn&& fn) {
+    auto take = [&](void* v, size_t n) {
+        if (in.size() < n) return false;
+        std::memcpy(v, in.data(), n);
+        in.remove_prefix(n);
+        return true;
+    };
+    uint32_t n = 0;
+    if (!take(&n, sizeof n) || n > 100000) return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        int64_t slot = 0;
+        uint32_t len = 0;
+        if (!take(&slot, sizeof slot) || !take(&len, sizeof len) || in.size() < len) return false;
+        std::string_view b = in.substr(0, len);
+        in.remove_prefix(len);
+        if (fn(slot, b)) return true;
+    }
+    return in.empty();
+}
+
+std::optional<std::string_view> findSlot(std::string_view in, int64_t slot) {
+    std::optional<std::string_view> out;
+    walkSlots(in, [&](int64_t s, std::string_view b) {
+        if (s == slot) out = b;
+        return s == slot;
+    });
+    return out;
+}
+
 }  // namespace
 
 namespace {
@@ -782,16 +821,10 @@ void Store::keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, 
     i.step();
 }
 
-void Store::openDerived() {
-    {
-        Stmt q(*this,
-               "SELECT count(*) FROM sqlite_master WHERE name IN"
-               " ('item_derived', 'item_derived_changed', 'item_derived_removed')");
-        q.step();
-        if (q.i64(0) == 3) {
-            cache_->derivedTable = true;
-            return;
-        }
+void Store::openDerived(bool made) {
+    if (made) {
+        cache_->derivedTable = true;
+        return;
     }
     // Made once per file; a writer busy elsewhere only postpones it to a later process.
     sqlite3_busy_timeout(db_, 0);
@@ -807,21 +840,24 @@ std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, 
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable) return std::nullopt;
     auto it = cache_->derived.find(key);
+    std::optional<std::string_view> b;
     if (it == cache_->derived.end() || it->second.version != version) {
         // Read once a version: later slots of the same item come from memory.
         Stmt q(*this, "SELECT bytes FROM item_derived WHERE key=?1 AND version=?2");
         q.bind(1, key).bind(2, static_cast<int64_t>(version));
         bool found = q.step();
-        return derivedFrom(key, version, slot, found, found ? q.s : nullptr, 0);
+        b = derivedFrom(key, version, slot, found, found ? q.s : nullptr, 0);
+    } else {
+        b = findSlot(it->second.bytes, slot);
     }
-    for (const auto& [s, b] : it->second.slots)
-        if (s == slot) return b;
-    return std::nullopt;
+    if (!b) return std::nullopt;
+    return std::string(*b);
 }
 
 // derived() with the file's row already read, by the statement `q` at `column` (when `found`).
-std::optional<std::string> Store::derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
-                                              sqlite3_stmt* q, int column) {
+// The view stays valid until the next change of the derived cache.
+std::optional<std::string_view> Store::derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
+                                                   sqlite3_stmt* q, int column) {
     if (!cache_->derivedTable) return std::nullopt;
     auto it = cache_->derived.find(key);
     if (it == cache_->derived.end() || it->second.version != version) {
@@ -833,32 +869,43 @@ std::optional<std::string> Store::derivedFrom(RecordKey key, std::uint64_t versi
         row.version = version;
         if (found) {
             const char* b = static_cast<const char*>(sqlite3_column_blob(q, column));
-            if (!decodeSlots(std::string_view(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q, column))), row.slots))
-                row.slots.clear();
+            std::string_view in(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q, column)));
+            // A block that does not read back whole is kept as none.
+            if (walkSlots(in, [](int64_t, std::string_view) { return false; })) row.bytes.assign(in);
         }
         if (it != cache_->derived.end() && it->second.dirty) --cache_->dirtyRows;
         it = cache_->derived.insert_or_assign(key, std::move(row)).first;
     }
-    for (const auto& [s, b] : it->second.slots)
-        if (s == slot) return b;
-    return std::nullopt;
+    return findSlot(it->second.bytes, slot);
 }
 
 void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable || bytes.empty()) return;
     Cache::DerivedRow& row = cache_->derived[key];
-    if (row.version != version) {
-        row.version = version;
-        row.slots.clear();
+    const bool valid = row.version == version && walkSlots(row.bytes, [](int64_t, std::string_view) { return false; });
+    row.version = version;
+    if (valid && !findSlot(row.bytes, slot)) {
+        // A new slot (the usual case: one an occurrence) is appended to the block as it is.
+        uint32_t n = 0;
+        std::memcpy(&n, row.bytes.data(), sizeof n);
+        ++n;
+        std::memcpy(row.bytes.data(), &n, sizeof n);
+        bytes::Writer w;
+        w.num(slot).text(bytes);
+        row.bytes += w.take();
+    } else {
+        std::vector<std::pair<int64_t, std::string>> slots;
+        if (valid) decodeSlots(row.bytes, slots);
+        bool found = false;
+        for (auto& [s, b] : slots)
+            if (s == slot) {
+                b = std::move(bytes);
+                found = true;
+            }
+        if (!found) slots.emplace_back(slot, std::move(bytes));
+        row.bytes = encodeSlots(slots);
     }
-    bool found = false;
-    for (auto& [s, b] : row.slots)
-        if (s == slot) {
-            b = std::move(bytes);
-            found = true;
-        }
-    if (!found) row.slots.emplace_back(slot, std::move(bytes));
     if (!row.dirty) {
         row.dirty = true;
         ++cache_->dirtyRows;
@@ -878,7 +925,7 @@ void Store::flushDerived() {
             for (auto& [key, row] : cache_->derived) {
                 if (!row.dirty) continue;
                 row.dirty = false;
-                std::string b = encodeSlots(row.slots);
+                const std::string& b = row.bytes;
                 // Only for the version still stored: the item may have changed since it was read.
                 Stmt i(*this,
                        "INSERT OR REPLACE INTO item_derived(key, version, bytes) SELECT ?1, ?2, ?3"
@@ -942,12 +989,18 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                       : cache_->derivedTable
                           ? "SELECT s.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day, d.key, d.bytes"
                             " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
-                            " LEFT JOIN item_derived AS d ON d.key = s.key AND d.version = i.version AND i.recurring"
+                            " LEFT JOIN item_derived AS d ON d.key = s.key AND d.version = i.version"
                             " WHERE s.lo <= ?1 AND s.hi >= ?2"
                           : "SELECT s.key, i.version, i.start_utc, i.end_utc, i.recurring, i.all_day, NULL, NULL"
                             " FROM spans AS s CROSS JOIN items AS i ON i.key = s.key"
                             " WHERE s.lo <= ?1 AND s.hi >= ?2");
         q.bind(1, toMinutesCeil(to)).bind(2, toMinutesFloor(from));
+        if (!warm) {
+            // A first listing fills both caches with hundreds of rows: grown once, not rehashed on the way.
+            cache_->info.reserve(1024);
+            cache_->derived.reserve(1024);
+        }
+        std::vector<Instance> instances;  // one buffer for every series
         while (q.step()) {
             RecordKey key = static_cast<RecordKey>(q.i64(0));
             auto it = cache_->info.find(key);
@@ -964,17 +1017,22 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             }
             Cache::Info& r = it->second;
             if (!r.recurring) {
+                // Whoever lists an item reads what was derived from it next: read with the row.
+                if (joined) derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7);
                 if (r.start <= cutoff && r.end >= from) out.push_back({key, r.version, r.start, r.end, false, 0, false, r.allDay});
             } else {
                 if (!r.series) {
                     // The version is known: a kept series needs no second look at the item.
-                    auto kept = joined ? derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7)
-                                       : derived(key, r.version, kSeriesSlot);
-                    if (kept)
+                    if (joined) {
+                        if (auto kept = derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7))
+                            if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                    } else if (auto kept = derived(key, r.version, kSeriesSlot)) {
                         if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                    }
                     if (!r.series) r.series = series(key);
                 }
-                for (const Instance& i : expand(*r.series, from, cutoff, limit))
+                expand(*r.series, from, cutoff, limit, instances);
+                for (const Instance& i : instances)
                     out.push_back({key, r.version, i.start, i.end, true, i.recurrenceId, i.override >= 0, r.allDay});
             }
             if (out.size() >= 2 * limit) keepFirst();

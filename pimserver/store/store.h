@@ -250,10 +250,10 @@ private:
     void writeContactIndex(RecordKey key, const ContactFields& f);
     void storeEvent(RecordKey key, icalcomponent* cal, const std::string& zone, bool isNew, RecordKey* added);
     ItemRecord readRow(Stmt& s);
-    void openDerived();
+    void openDerived(bool made);
     void keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, bool recurring, bool isNew);
-    std::optional<std::string> derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
-                                           sqlite3_stmt* q, int column);
+    std::optional<std::string_view> derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
+                                                sqlite3_stmt* q, int column);
 
     std::string path_;
     sqlite3* db_ = nullptr;

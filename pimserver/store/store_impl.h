@@ -57,11 +57,12 @@ struct Store::Cache {
         std::shared_ptr<const void> value;
     };
     std::unordered_map<MemoKey, Memo, MemoHash> memos;
-    // Derived bytes of items by key: every slot kept for one version of the item, as in the
-    // file's item_derived row; `dirty` rows have slots the file does not have yet.
+    // Derived bytes of items by key: every slot kept for one version of the item, encoded as in
+    // the file's item_derived row (one block a row, read in place); `dirty` rows have slots the
+    // file does not have yet.
     struct DerivedRow {
         uint64_t version = 0;
-        std::vector<std::pair<int64_t, std::string>> slots;
+        std::string bytes;
         bool dirty = false;
     };
     std::unordered_map<RecordKey, DerivedRow> derived;

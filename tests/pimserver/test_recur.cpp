@@ -165,6 +165,9 @@ TEST(Recur, DateArithmeticAgreesWithLibicalIterator) {
         {"DTSTART;VALUE=DATE:20250102", "DTEND;VALUE=DATE:20250104", "FREQ=WEEKLY;INTERVAL=3;BYDAY=TH,FR"},
         {"DTSTART;VALUE=DATE:20250102", "DTEND;VALUE=DATE:20250103", "FREQ=DAILY;UNTIL=20260301"},
         {"DTSTART:20250107T120000Z", "DTEND:20250107T130000Z", "FREQ=WEEKLY;INTERVAL=2;WKST=MO"},
+        // UTC series take a path of their own.
+        {"DTSTART:20250103T080000Z", "DTEND:20250103T083000Z", "FREQ=WEEKLY;BYDAY=MO,FR,SU;UNTIL=20260323T080000Z;WKST=SU"},
+        {"DTSTART:20250106T233000Z", "DURATION:P1DT2H", "FREQ=DAILY;INTERVAL=3;UNTIL=20260401"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rule);
@@ -241,5 +244,37 @@ TEST(Recur, AKeptSeriesExpandsAsTheCompiledOne) {
         EXPECT_FALSE(loadSeries(std::string_view(kept).substr(0, kept.size() - 1)));
         EXPECT_FALSE(loadSeries(kept + "x"));
         EXPECT_FALSE(loadSeries("garbage"));
+    }
+}
+
+// Overrides join the rule's instances by start; on a tie the rule's instance comes first and
+// overrides keep their own order, however many there are.
+TEST(Recur, OverridesAreOrderedAmongTheRuleInstances) {
+    auto stamp = [](UtcSeconds t) {
+        WallTime w = zone::toWall("UTC", t);
+        char b[32];
+        std::snprintf(b, sizeof b, "%04d%02d%02dT%02d%02d%02dZ", w.year, w.month, w.day, w.hour, w.minute, w.second);
+        return std::string(b);
+    };
+    for (int moved : {2, 12}) {
+        SCOPED_TRACE(moved);
+        std::string body = "BEGIN:VEVENT\r\nUID:t\r\nDTSTART:20260101T090000Z\r\nDTEND:20260101T093000Z\r\n"
+                           "RRULE:FREQ=DAILY;COUNT=50\r\nEND:VEVENT\r\n";
+        // Instance 30+i moves to the start of instance i (a tie); the text lists them last first.
+        for (int i = moved - 1; i >= 0; --i) {
+            const UtcSeconds to = utc(2026, 1, 1 + i, 9);
+            body += "BEGIN:VEVENT\r\nUID:t\r\nRECURRENCE-ID:" + stamp(utc(2026, 1, 1, 9) + (30 + i) * 86400) +
+                    "\r\nDTSTART:" + stamp(to) + "\r\nDTEND:" + stamp(to + 3600) + "\r\nEND:VEVENT\r\n";
+        }
+        Series s = compile(body);
+        ASSERT_EQ(s.overrides.size(), static_cast<size_t>(moved));
+        auto inst = expand(s, utc(2026, 1, 1), utc(2026, 3, 1));
+        ASSERT_EQ(inst.size(), 50u);
+        for (size_t k = 1; k < inst.size(); ++k) ASSERT_LE(inst[k - 1].start, inst[k].start) << k;
+        for (int i = 0; i < moved; ++i) {
+            EXPECT_EQ(inst[2 * i].override, -1) << i;
+            EXPECT_EQ(inst[2 * i + 1].start, utc(2026, 1, 1 + i, 9)) << i;
+            EXPECT_EQ(inst[2 * i + 1].override, moved - 1 - i) << i;
+        }
     }
 }

@@ -7,6 +7,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+#include <tuple>
+
 using namespace pim::store;
 namespace fs = std::filesystem;
 
@@ -529,4 +533,93 @@ TEST_F(StoreTest, KeptDerivationsFollowEveryChangeOfTheItem) {
     a->remove(k);
     EXPECT_FALSE(later()->derived(k, v3, 7));
     EXPECT_TRUE(week(*b).empty());
+}
+
+// A connection's first listing (one joined pass over the index, the items and what was kept),
+// a later one (the index and its cached summaries), one over a store whose kept rows are broken,
+// and one over a store that cannot keep any (an older file it could not add the table to) all
+// answer the same, cut at the same place.
+TEST_F(StoreTest, EveryWayOfListingAnswersTheSame) {
+    auto s = create();
+    std::vector<RecordKey> keys;
+    for (int i = 0; i < 40; ++i) {
+        const char* rule = i % 4 == 0 ? "" : i % 4 == 1 ? "FREQ=DAILY" : i % 4 == 2 ? "FREQ=WEEKLY;BYDAY=MO,TH" : "FREQ=MONTHLY;BYDAY=1MO";
+        Appointment a = appt("item " + std::to_string(i), utc(2026, 1, 1 + i % 28, 7 + i % 11), utc(2026, 1, 1 + i % 28, 8 + i % 11), rule);
+        a.allDay = i % 9 == 0;
+        if (a.allDay) a.end = a.start + 86400;
+        keys.push_back(s->addAppointment(a));
+    }
+    s->saveOccurrence(keys[1], utc(2026, 3, 3, 8),
+                      "BEGIN:VEVENT\r\nDTSTART:20260302T060000Z\r\nDTEND:20260302T070000Z\r\nEND:VEVENT\r\n");
+    s->deleteOccurrence(keys[5], utc(2026, 3, 4, 12));
+    // What another reader kept for an item that is no series is read with it.
+    const uint64_t single = s->get(keys[0])->version;
+    s->setDerived(keys[0], single, 7, "seven");
+    s->setDerived(keys[0], single, 8, "eight");
+    s->setDerived(keys[0], single, 7, "sept");
+    s->flushDerived();
+
+    auto fields = [](const std::vector<Occurrence>& v) {
+        std::vector<std::tuple<RecordKey, uint64_t, UtcSeconds, UtcSeconds, bool, UtcSeconds, bool, bool>> out;
+        for (const Occurrence& o : v)
+            out.emplace_back(o.key, o.version, o.start, o.end, o.recurring, o.recurrenceId, o.exception, o.allDay);
+        return out;
+    };
+    const UtcSeconds from = utc(2026, 3, 1), to = utc(2026, 3, 15);
+    auto cold = Store::open(path());
+    const auto first = fields(cold->occurrences(from, to));
+    ASSERT_GT(first.size(), 150u);
+    EXPECT_EQ(cold->derived(keys[0], single, 7).value_or(""), "sept");
+    EXPECT_EQ(cold->derived(keys[0], single, 8).value_or(""), "eight");
+    EXPECT_EQ(fields(cold->occurrences(from, to)), first);
+    EXPECT_EQ(fields(Store::open(path())->occurrences(from, to, 25)),
+              std::vector(first.begin(), first.begin() + 25));
+
+    // Kept rows that do not read back are derived again.
+    ASSERT_EQ(sql(path(), "UPDATE item_derived SET bytes = x'0200000001'"), SQLITE_OK);
+    auto broken = Store::open(path());
+    EXPECT_EQ(fields(broken->occurrences(from, to)), first);
+    EXPECT_FALSE(broken->derived(keys[0], single, 7));
+
+    // Without the table (and another writer holding the file, so it cannot be made).
+    ASSERT_EQ(sql(path(), "DROP TRIGGER item_derived_changed; DROP TRIGGER item_derived_removed; DROP TABLE item_derived"),
+              SQLITE_OK);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto old = Store::open(path());
+    EXPECT_EQ(fields(old->occurrences(from, to)), first);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(pragma(path(), "SELECT count(*) FROM sqlite_master WHERE name='item_derived'"), "0");
+}
+
+// One store used from several threads at once: its connection has no lock of its own, so every
+// call must hold the store's.
+TEST_F(StoreTest, OneStoreServesSeveralThreads) {
+    auto s = create();
+    for (int i = 0; i < 20; ++i)
+        s->addAppointment(appt("weekly " + std::to_string(i), utc(2026, 1, 5, 8 + i % 8), utc(2026, 1, 5, 9 + i % 8), "FREQ=WEEKLY"));
+    std::atomic<bool> failed{false};
+    auto lister = [&] {
+        for (int n = 0; n < 60 && !failed; ++n) {
+            try {
+                auto occ = s->occurrences(utc(2026, 3, 2), utc(2026, 3, 8, 23, 59));
+                if (occ.size() < 20) failed = true;
+                for (const Occurrence& o : occ) s->derived(o.key, o.version, Store::kSeriesSlot);
+                s->textsOf({s->computedEntryId(occ.front().key)});
+            } catch (const std::exception&) {
+                failed = true;
+            }
+        }
+    };
+    std::thread a(lister), b(lister);
+    for (int n = 0; n < 30; ++n) {
+        RecordKey k = s->addAppointment(appt("single", utc(2026, 3, 3, 12), utc(2026, 3, 3, 13)));
+        s->remove(k);
+    }
+    a.join();
+    b.join();
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(s->occurrences(utc(2026, 3, 2), utc(2026, 3, 8, 23, 59)).size(), 20u);
 }
