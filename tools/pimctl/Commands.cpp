@@ -150,10 +150,11 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
     if (e) out->push_back(readEntry(e.get()));
   }
   StoredAttendees attendees;
-  std::vector<std::string> ids;
+  std::vector<std::string_view> ids;
+  ids.reserve(out->size());
   for (const EntryView& v : *out) ids.push_back(v.id);
-  attendees.readAll(ids);
-  for (EntryView& v : *out) v.attendees = attendees.of(v.id);
+  std::vector<std::vector<AttendeeSpec>> lists = attendees.readAll(ids);
+  for (size_t i = 0; i < lists.size(); ++i) (*out)[i].attendees = std::move(lists[i]);
   return kExitOk;
 }
 
