@@ -134,7 +134,7 @@ int cmdWhoami(const Options& opt) {
   return kExitOk;
 }
 
-int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out) {
+int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, std::vector<EntryView>* out) {
   ICalendarEntryList* rawList = nullptr;
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->GetCalendarEntriesForPeriod(start, end, &rawList, &r);
@@ -147,7 +147,7 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
   while (SUCCEEDED(it->Next(&more)) && more != VARIANT_FALSE) {
     ComPtr<ICalendarEntry> e;
     it->get_current(e.put());
-    if (e) out->push_back(readEntry(e.get()));
+    if (e) out->push_back(readEntry(e.get(), forTable));
   }
   StoredAttendees attendees;
   std::vector<std::string_view> ids;
@@ -179,7 +179,7 @@ int cmdAgenda(const Options& opt) {
   Calendar cal;
   if (int rc = cal.open()) return rc;
   std::vector<EntryView> entries;
-  if (int rc = listPeriod(cal, p.start, p.end, &entries)) return rc;
+  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, &entries)) return rc;
   if (entries.size() >= serverOccurrenceLimit())
     std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
               << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";

@@ -102,12 +102,18 @@ const char* attendeeTypeName(EAttendeeType t) {
   }
 }
 
-EntryView readEntry(ICalendarEntry* e) {
+EntryView readEntry(ICalendarEntry* e, bool forTable) {
   EntryView v;
   v.subject = getText(e, &ICalendarEntry::get_subject);
   v.location = getText(e, &ICalendarEntry::get_location);
-  v.notes = getText(e, &ICalendarEntry::get_notes);
+  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes);
   v.id = getText(e, &ICalendarEntry::get_entryId);
+  if (forTable) {
+    e->get_startTime(&v.start);
+    e->get_endTime(&v.end);
+    e->get_status(&v.status);
+    return v;
+  }
   VARIANT_BOOL b = VARIANT_FALSE;
   e->get_entryIdIsValid(&b);
   v.idValid = b != VARIANT_FALSE;
