@@ -23,7 +23,7 @@ int fail(const Outcome& o) {
 }
 
 int usage(const std::string& message, const Options& opt) {
-  std::cerr << "pimctl: " << message << "\n" << opt.usageText;
+  std::cerr << "pimctl: " << message << "\n" << (opt.usageText ? opt.usageText() : std::string());
   return kExitUsage;
 }
 

@@ -1,5 +1,6 @@
 // The commands of pimctl. Each returns the process's exit status.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,7 +14,7 @@ struct Options {
   bool json = false;
   bool utc = false;
   bool interactive = false;  // standard error is a terminal: show progress
-  std::string usageText;     // the command's usage, shown after an error
+  std::function<std::string()> usageText;  // the command's usage, made only when an error shows it
   // agenda
   std::string from, to;
   bool day = false, week = false, month = false;

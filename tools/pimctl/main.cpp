@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   CLI::App* cmd = app.get_subcommands().front();
   opt.interactive = isatty(STDERR_FILENO) != 0;
   CLI::App* leaf = cmd->get_subcommands().empty() ? cmd : cmd->get_subcommands().front();
-  opt.usageText = leaf->help("", CLI::AppFormatMode::Normal);
+  opt.usageText = [leaf] { return leaf->help("", CLI::AppFormatMode::Normal); };
   const std::string& name = cmd->get_name();
   if (name == "store") {
     CLI::App* chore = cmd->get_subcommands().front();
