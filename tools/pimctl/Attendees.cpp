@@ -113,6 +113,7 @@ std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
       if (depth == 1) break;
       if (depth > 1) --depth;
     } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
+      if (out.empty()) out.reserve(4);  // grown a step at a time, a short list moved three times
       out.push_back(attendeeOf(l));
     }
   }
