@@ -58,6 +58,9 @@ TEST(PimctlText, AttendeesOfFoldedLowercaseAndOddTexts) {
                                       "BEGIN:VALARM\r\nATTENDEE:alarm@x\r\nEND:VALARM\r\nEnd:VEVENT\r\n"
                                       "BEGIN:VEVENT\r\nATTENDEE:other@x\r\nEND:VEVENT\r\n")),
             (V{"R|r@x|resource"}));
+  // The only attendee named on the continuation of an empty line, and a text with none.
+  EXPECT_EQ(shown(pimctl::attendeesOf("BEGIN:VEVENT\r\nSUMMARY:a\r\n\r\n ATTENDEE:e@x\r\nEND:VEVENT\r\n")), (V{"|e@x|required"}));
+  EXPECT_EQ(shown(pimctl::attendeesOf("BEGIN:VEVENT\nSUMMARY:ATTENDEE:x\nX:\n ATTENDEE:y\nEND:VEVENT")), V{});
   // Names that only start like the ones looked for, and nothing before the first event.
   EXPECT_EQ(shown(pimctl::attendeesOf("ATTENDEE:before@x\r\nBEGIN:VEVENTS\r\nBEGIN:VEVENT\r\nATTENDEES:x\r\n"
                                       "ATTENDEE;CN=\"unclosed:u@x\r\nEND\r\nATTENDEE;CN=Z:z@x\r\n")),
