@@ -140,6 +140,8 @@ int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, std::vector<E
   HRESULT hr = cal.db->GetCalendarEntriesForPeriod(start, end, &rawList, &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
   ComPtr<ICalendarEntryList> list = ComPtr<ICalendarEntryList>::attach(rawList);
+  UINT count = 0;
+  if (SUCCEEDED(list->get_numElements(&count))) out->reserve(out->size() + count);  // no views moved as it grows
   ComPtr<ICalendarEntryListIterator> it;
   hr = list->GetIterator(it.put());
   if (FAILED(hr)) return fail({kExitFailure, "GetIterator failed: " + hresultText(hr)});
