@@ -1197,4 +1197,41 @@ std::vector<RecordKey> Store::resolve(std::string_view text) {
     return out;
 }
 
+void Store::eachTextOf(const std::vector<std::string_view>& entryIds,
+                       const std::function<void(std::size_t, std::string_view)>& each) {
+    read([&] {
+        bool ownIds = false;
+        {
+            Stmt q(*this, "SELECT EXISTS(SELECT 1 FROM items WHERE entry_id IS NOT NULL)");
+            ownIds = q.step() && q.i64(0) != 0;
+        }
+        const std::string storeHex = storeIdHex();
+        std::string keys = "[";
+        keys.reserve(entryIds.size() * 8 + 2);
+        bool anyKey = false;
+        for (size_t i = 0; i < entryIds.size(); ++i) {
+            auto key = ownIds ? std::nullopt : computedKey(entryIds[i], storeHex);
+            if (i > 0) keys += ',';
+            if (key) {
+                keys += std::to_string(*key);
+                anyKey = true;
+            } else {
+                keys += "null";
+                if (auto item = find(entryIds[i])) each(i, item->data);
+            }
+        }
+        keys += ']';
+        if (!anyKey) return;
+        Stmt q(*this, "SELECT j.key, i.data FROM json_each(?1) AS j CROSS JOIN items AS i ON i.key = j.value");
+        q.bind(1, keys);
+        while (q.step()) {
+            const int64_t at = q.i64(0);
+            const unsigned char* t = sqlite3_column_text(q.s, 1);
+            const size_t n = static_cast<size_t>(sqlite3_column_bytes(q.s, 1));
+            if (at >= 0 && static_cast<size_t>(at) < entryIds.size())
+                each(static_cast<size_t>(at), std::string_view(t ? reinterpret_cast<const char*>(t) : "", n));
+        }
+    });
+}
+
 }  // namespace pim::store

@@ -235,6 +235,11 @@ public:
     /// the same file (the DAV sync state). Use it inside transaction() only.
     sqlite3* connection() { return db_; }
 
+    /// textsOf without copying the texts: each(i, text) for every entryIds[i] that names an item,
+    /// on one snapshot; `text` lives until `each` returns, and `each` must not use the store.
+    void eachTextOf(const std::vector<std::string_view>& entryIds,
+                    const std::function<void(std::size_t, std::string_view)>& each);
+
 private:
     struct Stmt;
     explicit Store(std::string path);

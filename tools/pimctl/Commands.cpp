@@ -23,7 +23,7 @@ int fail(const Outcome& o) {
 }
 
 int usage(const std::string& message, const Options& opt) {
-  std::cerr << "pimctl: " << message << "\n" << opt.usageText;
+  std::cerr << "pimctl: " << message << "\n" << (opt.usageText ? opt.usageText() : std::string());
   return kExitUsage;
 }
 
@@ -134,12 +134,14 @@ int cmdWhoami(const Options& opt) {
   return kExitOk;
 }
 
-int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out) {
+int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, std::vector<EntryView>* out) {
   ICalendarEntryList* rawList = nullptr;
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->GetCalendarEntriesForPeriod(start, end, &rawList, &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
   ComPtr<ICalendarEntryList> list = ComPtr<ICalendarEntryList>::attach(rawList);
+  UINT count = 0;
+  if (SUCCEEDED(list->get_numElements(&count))) out->reserve(out->size() + count);  // no views moved as it grows
   ComPtr<ICalendarEntryListIterator> it;
   hr = list->GetIterator(it.put());
   if (FAILED(hr)) return fail({kExitFailure, "GetIterator failed: " + hresultText(hr)});
@@ -147,13 +149,14 @@ int listPeriod(Calendar& cal, DATE start, DATE end, std::vector<EntryView>* out)
   while (SUCCEEDED(it->Next(&more)) && more != VARIANT_FALSE) {
     ComPtr<ICalendarEntry> e;
     it->get_current(e.put());
-    if (e) out->push_back(readEntry(e.get()));
+    if (e) out->push_back(readEntry(e.get(), forTable));
   }
   StoredAttendees attendees;
-  std::vector<std::string> ids;
+  std::vector<std::string_view> ids;
+  ids.reserve(out->size());
   for (const EntryView& v : *out) ids.push_back(v.id);
-  attendees.readAll(ids);
-  for (EntryView& v : *out) v.attendees = attendees.of(v.id);
+  std::vector<std::vector<AttendeeSpec>> lists = attendees.readAll(ids);
+  for (size_t i = 0; i < lists.size(); ++i) (*out)[i].attendees = std::move(lists[i]);
   return kExitOk;
 }
 
@@ -178,7 +181,7 @@ int cmdAgenda(const Options& opt) {
   Calendar cal;
   if (int rc = cal.open()) return rc;
   std::vector<EntryView> entries;
-  if (int rc = listPeriod(cal, p.start, p.end, &entries)) return rc;
+  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, &entries)) return rc;
   if (entries.size() >= serverOccurrenceLimit())
     std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
               << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";

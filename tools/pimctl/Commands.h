@@ -1,5 +1,6 @@
 // The commands of pimctl. Each returns the process's exit status.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,7 +14,7 @@ struct Options {
   bool json = false;
   bool utc = false;
   bool interactive = false;  // standard error is a terminal: show progress
-  std::string usageText;     // the command's usage, shown after an error
+  std::function<std::string()> usageText;  // the command's usage, made only when an error shows it
   // agenda
   std::string from, to;
   bool day = false, week = false, month = false;
@@ -44,8 +45,6 @@ std::string profileStorePath();
 // opens the store once and reads each appointment once, however many of its occurrences are listed.
 // Most occurrences the PIM server lists for one period (the earliest ones).
 std::size_t serverOccurrenceLimit();
-// The attendees of the first VEVENT of an appointment's iCalendar text.
-std::vector<AttendeeSpec> attendeesOf(std::string_view ical);
 class StoredAttendees {
  public:
   StoredAttendees();
@@ -53,8 +52,9 @@ class StoredAttendees {
   StoredAttendees(const StoredAttendees&) = delete;
   StoredAttendees& operator=(const StoredAttendees&) = delete;
   const std::vector<AttendeeSpec>& of(const std::string& entryId);
-  // Reads the attendees of all these at once (one snapshot of the store).
-  void readAll(const std::vector<std::string>& entryIds);
+  // The attendees of each of these, in their order, read at once (one snapshot of the store); an
+  // id listed twice is read once.
+  std::vector<std::vector<AttendeeSpec>> readAll(const std::vector<std::string_view>& entryIds);
 
  private:
   struct State;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <sstream>
 #include <string_view>
 
@@ -30,15 +31,6 @@ size_t columns(std::string_view s) {
   for (unsigned char c : s)
     if ((c & 0xC0) != 0x80) ++n;
   return n;
-}
-
-std::string attendeeList(const std::vector<AttendeeSpec>& list) {
-  std::string out;
-  for (const AttendeeSpec& a : list) {
-    if (!out.empty()) out += ", ";
-    out += a.name.empty() ? a.address : a.name;
-  }
-  return out;
 }
 
 }  // namespace
@@ -110,12 +102,18 @@ const char* attendeeTypeName(EAttendeeType t) {
   }
 }
 
-EntryView readEntry(ICalendarEntry* e) {
+EntryView readEntry(ICalendarEntry* e, bool forTable) {
   EntryView v;
   v.subject = getText(e, &ICalendarEntry::get_subject);
   v.location = getText(e, &ICalendarEntry::get_location);
-  v.notes = getText(e, &ICalendarEntry::get_notes);
+  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes);
   v.id = getText(e, &ICalendarEntry::get_entryId);
+  if (forTable) {
+    e->get_startTime(&v.start);
+    e->get_endTime(&v.end);
+    e->get_status(&v.status);
+    return v;
+  }
   VARIANT_BOOL b = VARIANT_FALSE;
   e->get_entryIdIsValid(&b);
   v.idValid = b != VARIANT_FALSE;
@@ -165,37 +163,83 @@ nlohmann::json toJson(const EntryView& e, bool inUtc) {
 
 std::string table(const std::vector<EntryView>& entries, bool inUtc) {
   constexpr size_t kColumns = 6;
-  // The texts made here are owned by `made`; the rows only look at them and at the entries.
-  std::vector<std::string> made;
-  made.reserve(3 * entries.size());
-  std::vector<std::array<std::string_view, kColumns>> rows;
-  rows.reserve(entries.size() + 1);
-  rows.push_back({"START", "END", "SUBJECT", "LOCATION", "STATUS", "ATTENDEES"});
-  for (const EntryView& e : entries) {
-    made.push_back(formatDate(e.start, inUtc));
-    made.push_back(formatDate(e.end, inUtc));
-    made.push_back(attendeeList(e.attendees));
-    const size_t n = made.size();
-    rows.push_back({made[n - 3], made[n - 2], e.subject, e.location, statusName(e.status), made[n - 1]});
-  }
+  constexpr size_t kPadded = kColumns - 1;  // the last column runs to the end of the line
+  constexpr size_t kWidest = 40;            // a longer cell pushes only its own row out of line
+  static constexpr std::array<std::string_view, kColumns> kHeader = {"START", "END", "SUBJECT", "LOCATION", "STATUS",
+                                                                     "ATTENDEES"};
+  // First the cells are measured, then written into a text made at its final size. The dates made
+  // here lie end to end in one text; every other cell is read where it lies.
+  const size_t rows = entries.size();
+  std::string dates;
+  dates.reserve(rows * 2 * 18);
+  std::vector<size_t> dateEnds(2 * rows);
+  std::vector<std::array<size_t, kPadded>> cols(rows + 1);
   std::array<size_t, kColumns> width{};
-  size_t total = 0;
-  for (const auto& r : rows)
-    for (size_t i = 0; i < kColumns; ++i) {
-      width[i] = std::max(width[i], std::min<size_t>(columns(r[i]), 40));
-      total += r[i].size();
+  auto measure = [&](size_t row, size_t i, std::string_view cell) {
+    const size_t n = columns(cell);
+    cols[row][i] = n;
+    width[i] = std::max(width[i], std::min(n, kWidest));
+  };
+  for (size_t i = 0; i < kPadded; ++i) measure(0, i, kHeader[i]);
+  size_t listed = 0;  // bytes of every attendee list
+  for (size_t row = 0; row < rows; ++row) {
+    const EntryView& e = entries[row];
+    size_t from = dates.size();
+    dates += formatDate(e.start, inUtc);
+    dateEnds[2 * row] = dates.size();
+    measure(row + 1, 0, std::string_view(dates).substr(from));
+    from = dates.size();
+    dates += formatDate(e.end, inUtc);
+    dateEnds[2 * row + 1] = dates.size();
+    measure(row + 1, 1, std::string_view(dates).substr(from));
+    measure(row + 1, 2, e.subject);
+    measure(row + 1, 3, e.location);
+    measure(row + 1, 4, statusName(e.status));
+    size_t list = 0;
+    for (const AttendeeSpec& a : e.attendees) {
+      const size_t n = (a.name.empty() ? a.address : a.name).size();
+      if (list > 0) list += 2;  // a comma once the list holds anything
+      list += n;
     }
-  size_t lineWidth = kColumns + 1;
-  for (size_t w : width) lineWidth += w + 2;
-  std::string out;
-  out.reserve(total + rows.size() * lineWidth);
-  for (const auto& r : rows) {
-    for (size_t i = 0; i + 1 < kColumns; ++i) {
-      out += r[i];
-      out.append(width[i] - std::min(width[i], columns(r[i])) + 2, ' ');
+    listed += list;
+  }
+  // Every padded cell takes its bytes plus (width - its columns, or nothing) + 2 spaces.
+  std::vector<std::array<std::string_view, kPadded>> cells(rows + 1);
+  for (size_t i = 0; i < kPadded; ++i) cells[0][i] = kHeader[i];
+  const std::string_view allDates(dates);
+  size_t size = kHeader[kPadded].size() + listed + rows + 1;
+  for (size_t row = 0; row < rows; ++row) {
+    const EntryView& e = entries[row];
+    const size_t start = row == 0 ? 0 : dateEnds[2 * row - 1];
+    cells[row + 1] = {allDates.substr(start, dateEnds[2 * row] - start),
+                      allDates.substr(dateEnds[2 * row], dateEnds[2 * row + 1] - dateEnds[2 * row]), e.subject,
+                      e.location, statusName(e.status)};
+  }
+  for (size_t row = 0; row <= rows; ++row)
+    for (size_t i = 0; i < kPadded; ++i)
+      size += cells[row][i].size() + width[i] - std::min(width[i], cols[row][i]) + 2;
+  std::string out(size, ' ');
+  char* d = out.data();
+  auto put = [&d](std::string_view text) {
+    std::memcpy(d, text.data(), text.size());
+    d += text.size();
+  };
+  for (size_t row = 0; row <= rows; ++row) {
+    for (size_t i = 0; i < kPadded; ++i) {
+      put(cells[row][i]);
+      d += width[i] - std::min(width[i], cols[row][i]) + 2;  // spaces already
     }
-    out += r[kColumns - 1];
-    out += '\n';
+    if (row == 0) {
+      put(kHeader[kPadded]);
+    } else {
+      char* const listStart = d;
+      for (const AttendeeSpec& a : entries[row - 1].attendees) {
+        const std::string& shown = a.name.empty() ? a.address : a.name;
+        if (d != listStart) put(", ");
+        put(shown);
+      }
+    }
+    *d++ = '\n';
   }
   return out;
 }

@@ -37,7 +37,9 @@ struct EntryView {
   std::vector<AttendeeSpec> attendees;  // filled from the store, which the entry does not expose
 };
 
-EntryView readEntry(ICalendarEntry* entry);
+// What the entry shows; forTable: only what table() uses (no notes, reminder, all-day flag or id
+// validity), for listings of thousands.
+EntryView readEntry(ICalendarEntry* entry, bool forTable = false);
 
 // What `add` and `update` change; fields left empty are not touched.
 struct EntryChanges {

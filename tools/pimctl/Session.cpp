@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+
+#include "Text.h"
 
 namespace pimctl {
 
@@ -20,18 +23,9 @@ BSTR* Bstr::put() {
   return &m_b;
 }
 
-std::string Bstr::utf8() const { return toUtf8(m_b); }
+std::string Bstr::utf8() const { return utf8Of(m_b, SysStringLen(m_b)); }
 
-std::string toUtf8(const OLECHAR* s) {
-  if (s == nullptr || *s == 0) return {};
-  // One pass into room for the longest result: a UTF-16 unit never takes more than 3 bytes.
-  const size_t units = std::char_traits<char16_t>::length(s);
-  std::string out(units * 3, '\0');
-  int n = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(units), out.data(), static_cast<int>(out.size()), nullptr,
-                              nullptr);
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
-}
+std::string toUtf8(const OLECHAR* s) { return utf8Of(s, SIZE_MAX); }
 
 Session::~Session() {
   if (m_loggedOn) {

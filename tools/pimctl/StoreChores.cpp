@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include <libical/ical.h>
 
+#include "Attendees.h"
 #include "Commands.h"
 #include "Dates.h"
 #include "Outcome.h"
@@ -162,105 +164,6 @@ std::string profileStorePath() { return pim::outlook::profileStorePath().path; }
 
 std::size_t serverOccurrenceLimit() { return pim::outlook::Items::kMaxOccurrences; }
 
-namespace {
-
-// iCalendar names are ASCII: the C library's toupper was a call per byte.
-char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (upperAscii(s[i]) != prefix[i]) return false;
-  return true;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
-
-// One ATTENDEE line (unfolded): its CN, its ROLE and its value.
-AttendeeSpec attendeeOf(std::string_view line) {
-  AttendeeSpec a;
-  a.type = EAttendeeType_REQUIRED;
-  size_t i = line.find_first_of(";:");
-  while (i != std::string_view::npos && i < line.size() && line[i] == ';') {
-    size_t eq = line.find('=', i + 1);
-    if (eq == std::string_view::npos) return a;
-    std::string_view name = line.substr(i + 1, eq - i - 1);
-    std::string_view value;
-    size_t j = eq + 1;
-    if (j < line.size() && line[j] == '"') {
-      size_t close = line.find('"', j + 1);
-      if (close == std::string_view::npos) return a;
-      value = line.substr(j + 1, close - j - 1);
-      j = close + 1;
-    } else {
-      size_t stop = line.find_first_of(";:", j);
-      if (stop == std::string_view::npos) stop = line.size();
-      value = line.substr(j, stop - j);
-      j = stop;
-    }
-    if (equalsNoCase(name, "CN")) {
-      a.name = value;
-    } else if (equalsNoCase(name, "ROLE")) {
-      if (equalsNoCase(value, "CHAIR")) a.type = EAttendeeType_ORGANIZER;
-      else if (equalsNoCase(value, "OPT-PARTICIPANT")) a.type = EAttendeeType_OPTIONAL;
-      else if (equalsNoCase(value, "NON-PARTICIPANT")) a.type = EAttendeeType_RESOURCE;
-    }
-    i = j < line.size() ? j : std::string_view::npos;
-    if (i != std::string_view::npos && line[i] != ';' && line[i] != ':') i = line.find_first_of(";:", i);
-  }
-  if (i == std::string_view::npos || i >= line.size()) return a;
-  std::string_view addr = line.substr(i + 1);
-  if (addr.substr(0, 7) == "mailto:" || addr.substr(0, 7) == "MAILTO:") addr.remove_prefix(7);
-  a.address = addr;
-  return a;
-}
-
-}  // namespace
-
-// The attendees of the first VEVENT of an item's iCalendar text (not those of its alarms). Read
-// line by line: a full parse per listed appointment cost more than the rest of the agenda.
-std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
-  std::vector<AttendeeSpec> out;
-  int depth = 0;  // 1: inside the first VEVENT, deeper: inside one of its components
-  std::string line;
-  size_t pos = 0;
-  while (pos < ical.size()) {
-    // One logical line: a line break followed by a space or a tab continues it. An unfolded
-    // line, nearly every one, is looked at where it lies.
-    std::string_view l;
-    bool folded = false;
-    line.clear();
-    while (pos < ical.size()) {
-      size_t eol = ical.find('\n', pos);
-      size_t stop = eol == std::string_view::npos ? ical.size() : eol;
-      size_t len = stop - pos;
-      if (len > 0 && ical[pos + len - 1] == '\r') --len;
-      std::string_view piece = ical.substr(pos, len);
-      pos = eol == std::string_view::npos ? ical.size() : eol + 1;
-      bool more = pos < ical.size() && (ical[pos] == ' ' || ical[pos] == '\t');
-      if (!folded && !more) {
-        l = piece;
-        break;
-      }
-      folded = true;
-      line.append(piece);
-      if (!more) break;
-      ++pos;
-    }
-    if (folded) l = line;
-    if (startsWithNoCase(l, "BEGIN:")) {
-      if (depth > 0) ++depth;
-      else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
-    } else if (startsWithNoCase(l, "END:")) {
-      if (depth == 1) break;
-      if (depth > 1) --depth;
-    } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
-      out.push_back(attendeeOf(l));
-    }
-  }
-  return out;
-}
-
 struct StoredAttendees::State {
   bool opened = false;
   std::unique_ptr<Store> store;
@@ -270,29 +173,48 @@ struct StoredAttendees::State {
 StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
 StoredAttendees::~StoredAttendees() = default;
 
-void StoredAttendees::readAll(const std::vector<std::string>& entryIds) {
-  std::vector<std::string> wanted;
-  std::vector<std::vector<AttendeeSpec>*> answers;  // map nodes stay put when the map grows
-  state_->seen.reserve(state_->seen.size() + entryIds.size());
-  for (const std::string& id : entryIds) {
+std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vector<std::string_view>& entryIds) {
+  const size_t n = entryIds.size();
+  std::vector<std::vector<AttendeeSpec>> out(n);
+  // Each id's first place in the list, found through an open-addressed table of places: an
+  // occurrence of a series listed again is read once, and no id is copied.
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> first(n, kNone);
+  std::vector<std::string_view> wanted;
+  std::vector<uint32_t> placeOf;  // wanted[k] is entryIds[placeOf[k]]
+  wanted.reserve(n);
+  placeOf.reserve(n);
+  size_t slots = 16;
+  while (slots < 2 * n) slots *= 2;
+  std::vector<uint32_t> table(slots, kNone);
+  const std::hash<std::string_view> hash;
+  for (size_t i = 0; i < n; ++i) {
+    const std::string_view id = entryIds[i];
     if (id.empty()) continue;
-    auto [it, added] = state_->seen.emplace(id, std::vector<AttendeeSpec>());
-    if (!added) continue;
+    size_t at = hash(id) & (slots - 1);
+    while (table[at] != kNone && entryIds[table[at]] != id) at = (at + 1) & (slots - 1);
+    if (table[at] != kNone) {
+      first[i] = table[at];
+      continue;
+    }
+    table[at] = static_cast<uint32_t>(i);
     wanted.push_back(id);
-    answers.push_back(&it->second);
+    placeOf.push_back(static_cast<uint32_t>(i));
   }
-  if (wanted.empty()) return;
+  if (wanted.empty()) return out;
   try {
     if (!state_->opened) {
       state_->opened = true;
       state_->store = Store::open(profileStorePath());
     }
-    if (!state_->store) return;
-    std::vector<std::optional<std::string>> texts = state_->store->textsOf(wanted);
-    for (size_t i = 0; i < wanted.size(); ++i)
-      if (texts[i]) *answers[i] = attendeesOf(*texts[i]);
+    if (!state_->store) return out;
+    state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text); });
   } catch (const StoreError&) {
+    for (auto& list : out) list.clear();  // all or none, as one snapshot
   }
+  for (size_t i = 0; i < n; ++i)
+    if (first[i] != kNone) out[i] = out[first[i]];
+  return out;
 }
 
 const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId) {

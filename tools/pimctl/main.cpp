@@ -19,23 +19,29 @@ int main(int argc, char** argv) {
   CLI::App app{"pimctl: read and write the calendar and contacts through the PIM adapter"};
   app.require_subcommand(1);
   Options opt;
+  // Every command is named, but only the one given (or all, when none is) gets its options: the
+  // others' options would be built for nothing on every run. Help and errors read the same.
+  const std::string given = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
+  auto wants = [&given](const char* name) { return given.empty() || given == name; };
 
   app.add_subcommand("check", "Tell whether the PIM application can be reached");
   app.add_subcommand("whoami", "Log on and show the PIM identity");
 
   auto* agenda = app.add_subcommand("agenda", "List the appointments of a period (default: this week)");
-  agenda->add_option("--from", opt.from, "First day or moment (YYYY-MM-DD[THH:MM] or your short date)");
-  agenda->add_option("--to", opt.to, "Last day or moment (a day alone means its end)");
-  auto* to = agenda->get_option("--to");
-  auto* day = agenda->add_flag("--day", opt.day, "The day holding --from (default today)");
-  auto* week = agenda->add_flag("--week", opt.week, "The week holding --from (Monday to Sunday)");
-  auto* month = agenda->add_flag("--month", opt.month, "The month holding --from");
-  day->excludes(week, month);
-  week->excludes(month);
-  to->excludes(day, week, month);
+  if (wants("agenda")) {
+    agenda->add_option("--from", opt.from, "First day or moment (YYYY-MM-DD[THH:MM] or your short date)");
+    agenda->add_option("--to", opt.to, "Last day or moment (a day alone means its end)");
+    auto* to = agenda->get_option("--to");
+    auto* day = agenda->add_flag("--day", opt.day, "The day holding --from (default today)");
+    auto* week = agenda->add_flag("--week", opt.week, "The week holding --from (Monday to Sunday)");
+    auto* month = agenda->add_flag("--month", opt.month, "The month holding --from");
+    day->excludes(week, month);
+    week->excludes(month);
+    to->excludes(day, week, month);
+  }
 
   auto* show = app.add_subcommand("show", "Show one appointment by its entry id");
-  show->add_option("id", opt.id, "Entry id")->required();
+  if (wants("show")) show->add_option("id", opt.id, "Entry id")->required();
 
   auto addEntryOptions = [&opt](CLI::App* cmd, bool required) {
     auto* subject = cmd->add_option("--subject", opt.subject, "Subject");
@@ -55,38 +61,44 @@ int main(int argc, char** argv) {
     cmd->add_option("--attendee", opt.attendees, "\"Name <address>:type\" (type: required, optional, resource, organizer)");
   };
   auto* add = app.add_subcommand("add", "Add an appointment");
-  addEntryOptions(add, true);
+  if (wants("add")) addEntryOptions(add, true);
   auto* update = app.add_subcommand("update", "Change an appointment (attendees given are added)");
-  update->add_option("id", opt.id, "Entry id")->required();
-  addEntryOptions(update, false);
+  if (wants("update")) {
+    update->add_option("id", opt.id, "Entry id")->required();
+    addEntryOptions(update, false);
+  }
   auto* remove = app.add_subcommand("remove", "Delete an appointment");
-  remove->add_option("id", opt.id, "Entry id")->required();
+  if (wants("remove")) remove->add_option("id", opt.id, "Entry id")->required();
 
   auto* contact = app.add_subcommand("contact", "Find a contact by name or by key, and export it");
-  auto* first = contact->add_option("--first", opt.first, "First name");
-  auto* last = contact->add_option("--last", opt.last, "Last name");
-  auto* key = contact->add_option("--key", opt.key, "32-bit key from the entry id, e.g. 0x0A0B0C0D");
-  first->needs(last);
-  last->needs(first);
-  key->excludes(first, last);
-  contact->add_option("--export", opt.exportFile, "Write the contact to this file");
-  contact->add_option("--format", opt.format, "vcard (default) or msg")->check(CLI::IsMember({"vcard", "msg"}));
+  if (wants("contact")) {
+    auto* first = contact->add_option("--first", opt.first, "First name");
+    auto* last = contact->add_option("--last", opt.last, "Last name");
+    auto* key = contact->add_option("--key", opt.key, "32-bit key from the entry id, e.g. 0x0A0B0C0D");
+    first->needs(last);
+    last->needs(first);
+    key->excludes(first, last);
+    contact->add_option("--export", opt.exportFile, "Write the contact to this file");
+    contact->add_option("--format", opt.format, "vcard (default) or msg")->check(CLI::IsMember({"vcard", "msg"}));
+  }
 
   auto* store = app.add_subcommand("store", "Store chores: init, import, export");
   store->require_subcommand(1);
-  auto* init = store->add_subcommand("init", "Create the store if it does not exist");
-  init->add_option("--path", opt.storePath, "Store file (default: the profile's)");
-  auto* import = store->add_subcommand("import", "Import a .ics or .vcf file");
-  import->add_option("file", opt.file, "File to import")->required()->check(CLI::ExistingFile);
-  auto* exportCmd = store->add_subcommand("export", "Export the calendar (.ics) or the contacts (.vcf)");
-  exportCmd->add_option("file", opt.file, "File to write (.ics or .vcf)")->required();
+  if (wants("store")) {
+    auto* init = store->add_subcommand("init", "Create the store if it does not exist");
+    init->add_option("--path", opt.storePath, "Store file (default: the profile's)");
+    auto* import = store->add_subcommand("import", "Import a .ics or .vcf file");
+    import->add_option("file", opt.file, "File to import")->required()->check(CLI::ExistingFile);
+    auto* exportCmd = store->add_subcommand("export", "Export the calendar (.ics) or the contacts (.vcf)");
+    exportCmd->add_option("file", opt.file, "File to write (.ics or .vcf)")->required();
+  }
 
   app.add_subcommand("sync", "Sync the working copy with the profile's CalDAV/CardDAV server (Store is its URL)");
 
   app.add_subcommand("demo", "Create a demonstration store on first run, then show its agenda and a contact");
 
   for (CLI::App* c : app.get_subcommands({})) {
-    if (c->get_name() == "store") continue;
+    if (c->get_name() == "store" || !wants(c->get_name().c_str())) continue;
     if (c->get_name() == "sync") {
       c->add_flag("--json", opt.json, "Machine-readable output");
       continue;
@@ -124,7 +136,7 @@ int main(int argc, char** argv) {
   CLI::App* cmd = app.get_subcommands().front();
   opt.interactive = isatty(STDERR_FILENO) != 0;
   CLI::App* leaf = cmd->get_subcommands().empty() ? cmd : cmd->get_subcommands().front();
-  opt.usageText = leaf->help("", CLI::AppFormatMode::Normal);
+  opt.usageText = [leaf] { return leaf->help("", CLI::AppFormatMode::Normal); };
   const std::string& name = cmd->get_name();
   if (name == "store") {
     CLI::App* chore = cmd->get_subcommands().front();

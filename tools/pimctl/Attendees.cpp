@@ -1,0 +1,167 @@
+#include "Attendees.h"
+
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace pimctl {
+namespace {
+
+// iCalendar names are ASCII: the C library's toupper was a call per byte.
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (upperAscii(s[i]) != prefix[i]) return false;
+  return true;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
+
+// The first of `a` or `b` at or after `from`, or npos. Parameters are short: a loop costs less than
+// string_view::find_first_of, which calls memchr for every byte.
+size_t findEither(std::string_view s, size_t from, char a, char b) {
+  for (size_t i = from; i < s.size(); ++i)
+    if (s[i] == a || s[i] == b) return i;
+  return std::string_view::npos;
+}
+
+size_t findByte(std::string_view s, size_t from, char c) { return findEither(s, from, c, c); }
+
+// One ATTENDEE line (unfolded): its CN, its ROLE and its value.
+AttendeeSpec attendeeOf(std::string_view line) {
+  // The texts are made once, at the end: assigning into a string costs more than making it.
+  std::string_view cn, address;
+  EAttendeeType type = EAttendeeType_REQUIRED;
+  auto made = [&] { return AttendeeSpec{std::string(cn), std::string(address), type}; };
+  size_t i = findEither(line, 0, ';', ':');
+  while (i != std::string_view::npos && i < line.size() && line[i] == ';') {
+    size_t eq = findByte(line, i + 1, '=');
+    if (eq == std::string_view::npos) return made();
+    std::string_view name = line.substr(i + 1, eq - i - 1);
+    std::string_view value;
+    size_t j = eq + 1;
+    if (j < line.size() && line[j] == '"') {
+      size_t close = findByte(line, j + 1, '"');
+      if (close == std::string_view::npos) return made();
+      value = line.substr(j + 1, close - j - 1);
+      j = close + 1;
+    } else {
+      size_t stop = findEither(line, j, ';', ':');
+      if (stop == std::string_view::npos) stop = line.size();
+      value = line.substr(j, stop - j);
+      j = stop;
+    }
+    if (equalsNoCase(name, "CN")) {
+      cn = value;
+    } else if (equalsNoCase(name, "ROLE")) {
+      if (equalsNoCase(value, "CHAIR")) type = EAttendeeType_ORGANIZER;
+      else if (equalsNoCase(value, "OPT-PARTICIPANT")) type = EAttendeeType_OPTIONAL;
+      else if (equalsNoCase(value, "NON-PARTICIPANT")) type = EAttendeeType_RESOURCE;
+    }
+    i = j < line.size() ? j : std::string_view::npos;
+    if (i != std::string_view::npos && line[i] != ';' && line[i] != ':') i = findEither(line, i, ';', ':');
+  }
+  if (i == std::string_view::npos || i >= line.size()) return made();
+  std::string_view addr = line.substr(i + 1);
+  if (addr.substr(0, 7) == "mailto:" || addr.substr(0, 7) == "MAILTO:") addr.remove_prefix(7);
+  address = addr;
+  return made();
+}
+
+// Whether a logical line starting with this byte can matter: BEGIN, END, ATTENDEE, or an empty
+// first piece whose continuation brings the name.
+bool mayMatter(char c) {
+  switch (c) {
+    case 'A': case 'a': case 'B': case 'b': case 'E': case 'e': case '\r': case '\n': return true;
+    default: return false;
+  }
+}
+
+// Whether the line after the line feed at `at` could start an ATTENDEE line: it starts with 'A' or
+// 'a', or it is empty and a continuation may bring the name.
+[[gnu::always_inline]] inline bool lineMayName(const char* text, size_t at, size_t size) {
+  if (at + 1 >= size) return false;
+  const char c = text[at + 1];
+  return c == 'A' || c == 'a' || c == '\n' || (c == '\r' && at + 2 < size && text[at + 2] == '\n');
+}
+
+// Most appointments have no attendees: a text where no line but the first could name one (the
+// first lies outside any event) is passed over with one look at its line feeds.
+bool mayHoldAttendee(std::string_view ical) {
+  const char* text = ical.data();
+  const size_t size = ical.size();
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i feed = _mm_set1_epi8('\n');
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed))); mask != 0; mask &= mask - 1)
+      if (lineMayName(text, i + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
+  }
+#endif
+  for (; i < size; ++i)
+    if (text[i] == '\n' && lineMayName(text, i, size)) return true;
+  return false;
+}
+
+}  // namespace
+
+// Read line by line: a full parse per listed appointment cost more than the rest of the agenda.
+// A line that cannot matter is stepped over without unfolding it; its continuations, which start
+// with a space or a tab, are stepped over the same way.
+std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
+  std::vector<AttendeeSpec> out;
+  if (!mayHoldAttendee(ical)) return out;
+  int depth = 0;  // 1: inside the first VEVENT, deeper: inside one of its components
+  std::string line;
+  const size_t size = ical.size();
+  const char* text = ical.data();
+  size_t pos = 0;
+  while (pos < size) {
+    if (!mayMatter(text[pos])) {
+      size_t eol = ical.find('\n', pos);
+      pos = eol == std::string_view::npos ? size : eol + 1;
+      continue;
+    }
+    // One logical line: a line break followed by a space or a tab continues it. An unfolded
+    // line, nearly every one, is looked at where it lies.
+    std::string_view l;
+    bool folded = false;
+    line.clear();
+    while (pos < size) {
+      size_t eol = ical.find('\n', pos);
+      size_t stop = eol == std::string_view::npos ? size : eol;
+      size_t len = stop - pos;
+      if (len > 0 && text[pos + len - 1] == '\r') --len;
+      std::string_view piece = ical.substr(pos, len);
+      pos = eol == std::string_view::npos ? size : eol + 1;
+      bool more = pos < size && (text[pos] == ' ' || text[pos] == '\t');
+      if (!folded && !more) {
+        l = piece;
+        break;
+      }
+      folded = true;
+      line.append(piece);
+      if (!more) break;
+      ++pos;
+    }
+    if (folded) l = line;
+    if (startsWithNoCase(l, "BEGIN:")) {
+      if (depth > 0) ++depth;
+      else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
+    } else if (startsWithNoCase(l, "END:")) {
+      if (depth == 1) break;
+      if (depth > 1) --depth;
+    } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
+      if (out.empty()) out.reserve(4);  // grown a step at a time, a short list moved three times
+      out.push_back(attendeeOf(l));
+    }
+  }
+  return out;
+}
+
+}  // namespace pimctl

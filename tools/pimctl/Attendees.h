@@ -1,0 +1,13 @@
+// The attendees of an appointment as its iCalendar text names them.
+#pragma once
+#include <string_view>
+#include <vector>
+
+#include "Entries.h"
+
+namespace pimctl {
+
+// The attendees of the first VEVENT of an item's iCalendar text (not those of its alarms).
+std::vector<AttendeeSpec> attendeesOf(std::string_view ical);
+
+}  // namespace pimctl
