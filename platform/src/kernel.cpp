@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -27,12 +28,15 @@ void reset_thread_id_in_child() { t_threadId = 0; }
 // into the C library: the component enters one for nearly every call it answers.
 struct CritSec {
   std::atomic<int> word{0};
-  std::atomic<pthread_t> owner{0};  // 0: nobody (pthread_self is never 0)
+  std::atomic<std::uintptr_t> owner{0};  // 0: nobody
   LONG recursion = 0;               // read and written by the owner only
 };
 static_assert(sizeof(CritSec) <= sizeof(CRITICAL_SECTION::opaque), "critical section storage");
 static_assert(alignof(CritSec) <= alignof(CRITICAL_SECTION), "critical section alignment");
 static_assert(sizeof(std::atomic<int>) == sizeof(int), "futex word");
+
+// The calling thread, as its thread pointer: unique among live threads, never 0, read without a call.
+std::uintptr_t this_thread_id() { return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()); }
 
 CritSec& crit_of(LPCRITICAL_SECTION cs) { return *std::launder(reinterpret_cast<CritSec*>(cs->opaque)); }
 
@@ -85,7 +89,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) { crit_of(lpCri
 
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   CritSec& cs = crit_of(lpCriticalSection);
-  const pthread_t self = pthread_self();
+  const std::uintptr_t self = this_thread_id();
   if (cs.owner.load(std::memory_order_relaxed) == self) {
     ++cs.recursion;
     return;
@@ -105,6 +109,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   CritSec& cs = crit_of(lpCriticalSection);
+  if (cs.owner.load(std::memory_order_relaxed) != this_thread_id()) return;  // not this thread's to leave
   if (--cs.recursion > 0) return;
   cs.owner.store(0, std::memory_order_relaxed);
   if (cs.word.exchange(0, std::memory_order_release) == 2) futex_wake_one(&cs.word);
@@ -112,7 +117,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   CritSec& cs = crit_of(lpCriticalSection);
-  const pthread_t self = pthread_self();
+  const std::uintptr_t self = this_thread_id();
   if (cs.owner.load(std::memory_order_relaxed) == self) {
     ++cs.recursion;
     return TRUE;

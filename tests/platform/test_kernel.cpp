@@ -66,8 +66,8 @@ TEST(Kernel, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
   DeleteCriticalSection(&cs);
 }
 
-// Threads that wait for a section entered twice get it only after the second leave, and every
-// one of them is woken in turn.
+// Threads that wait for a section entered twice get it only after the owner's second leave (a
+// leave by another thread does not count), and every one of them is woken in turn.
 TEST(Kernel, CriticalSectionWaitersGetItOnlyAfterTheLastLeave) {
   CRITICAL_SECTION cs;
   InitializeCriticalSection(&cs);
@@ -85,6 +85,7 @@ TEST(Kernel, CriticalSectionWaitersGetItOnlyAfterTheLastLeave) {
     });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   LeaveCriticalSection(&cs);
+  std::thread([&] { LeaveCriticalSection(&cs); }).join();  // not that thread's: changes nothing
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(inside.load(), 0) << "a waiter got in while the section was still entered once";
   BOOL other = TRUE;
