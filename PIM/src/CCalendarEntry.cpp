@@ -497,6 +497,11 @@ int CCalendarEntry::FillInLocalDataFromOutlook(IClassFactory* pSafeItems, HRESUL
   DeleteAttendeeList();
   LONG count = 0;
   if (FAILED(recipients->get_Count(&count))) count = 0;
+  try {
+    if (count > 0 && count <= 1024) m_attendees.reserve((size_t)count);  // one allocation, not one per doubling
+  } catch (const std::bad_alloc&) {
+    // each append then reports its own failure
+  }
   for (LONG i = 1; i <= count; ++i) {
     ISafeRecipient* pRecipient = nullptr;
     recipients->Item(i, &pRecipient);

@@ -5,6 +5,7 @@
 #include "pimserver/Errors.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <strings.h>
@@ -76,7 +77,16 @@ constexpr std::int64_t kMasterSlot = INT64_MIN;
 // A view as the store keeps it for other processes.
 constexpr std::uint32_t kViewFormat = 0x41560001u;
 
-std::string saveView(const AppointmentView& v) {
+// What a view shows, as read from an iCalendar text; kept only in its byte form.
+struct ViewFields {
+    std::u16string subject, location, body;
+    bool allDay = false, reminderSet = false;
+    LONG reminderMinutes = 15, busyStatus = 2;
+    std::u16string entryId;
+    std::vector<server::Recipient> recipients;
+};
+
+std::string saveView(const ViewFields& v) {
     store::bytes::Writer w;
     w.num(kViewFormat).text(v.subject).text(v.location).text(v.body).num<std::uint8_t>(v.allDay);
     w.num<std::uint8_t>(v.reminderSet).num(v.reminderMinutes).num(v.busyStatus).text(v.entryId);
@@ -85,43 +95,77 @@ std::string saveView(const AppointmentView& v) {
     return w.take();
 }
 
-std::shared_ptr<const AppointmentView> loadView(std::string_view bytes) {
-    store::bytes::Reader r(bytes);
-    if (r.num<std::uint32_t>() != kViewFormat) return nullptr;
+// Walks the bytes a Writer made; a short read leaves `ok` false.
+struct ViewCursor {
+    std::string_view in;
+    std::size_t at = 0;
+    bool ok = true;
+
+    template <class T>
+    T num() {
+        T v{};
+        if (in.size() - at < sizeof v) {
+            ok = false;
+            at = in.size();
+            return v;
+        }
+        std::memcpy(&v, in.data() + at, sizeof v);
+        at += sizeof v;
+        return v;
+    }
+    AppointmentView::Text text() {
+        std::uint32_t n = num<std::uint32_t>();
+        if (!ok || (in.size() - at) / sizeof(char16_t) < n) {
+            ok = false;
+            at = in.size();
+            return {};
+        }
+        AppointmentView::Text t{static_cast<std::uint32_t>(at), n};
+        at += n * sizeof(char16_t);
+        return t;
+    }
+};
+
+// Null when the bytes are not a whole view of this format.
+std::shared_ptr<const AppointmentView> loadView(std::string bytes) {
+    if (bytes.size() > UINT32_MAX) return nullptr;
     auto v = std::make_shared<AppointmentView>();
-    v->subject = r.text<std::u16string>();
-    v->location = r.text<std::u16string>();
-    v->body = r.text<std::u16string>();
+    v->bytes = std::move(bytes);
+    ViewCursor r{v->bytes};
+    if (r.num<std::uint32_t>() != kViewFormat) return nullptr;
+    v->subject = r.text();
+    v->location = r.text();
+    v->body = r.text();
     v->allDay = r.num<std::uint8_t>() != 0;
     v->reminderSet = r.num<std::uint8_t>() != 0;
     v->reminderMinutes = r.num<LONG>();
     v->busyStatus = r.num<LONG>();
-    v->entryId = r.text<std::u16string>();
+    v->entryId = r.text();
     std::uint32_t n = r.num<std::uint32_t>();
     if (!r.ok || n > 100000) return nullptr;
+    v->recipientsAt = static_cast<std::uint32_t>(r.at);
+    v->recipientCount = n;
     for (std::uint32_t i = 0; i < n && r.ok; ++i) {
-        server::Recipient x;
-        x.name = r.text<std::u16string>();
-        x.address = r.text<std::u16string>();
-        x.type = r.num<LONG>();
-        v->recipients.push_back(std::move(x));
+        r.text();
+        r.text();
+        r.num<LONG>();
     }
-    return r.done() ? v : nullptr;
+    return r.ok && r.at == v->bytes.size() ? v : nullptr;
 }
 
 // What the item shows of one VEVENT (the master or an override).
-std::shared_ptr<AppointmentView> makeView(icalcomponent* ev, const std::string& entryId) {
-    auto v = std::make_shared<AppointmentView>();
-    v->subject = toUtf16(store::event::text(ev, ICAL_SUMMARY_PROPERTY));
-    v->location = toUtf16(store::event::text(ev, ICAL_LOCATION_PROPERTY));
-    v->body = toUtf16(store::event::text(ev, ICAL_DESCRIPTION_PROPERTY));
+ViewFields makeView(icalcomponent* ev, const std::string& entryId) {
+    ViewFields v;
+    v.subject = toUtf16(store::event::text(ev, ICAL_SUMMARY_PROPERTY));
+    v.location = toUtf16(store::event::text(ev, ICAL_LOCATION_PROPERTY));
+    v.body = toUtf16(store::event::text(ev, ICAL_DESCRIPTION_PROPERTY));
     icalproperty* ds = icalcomponent_get_first_property(ev, ICAL_DTSTART_PROPERTY);
-    v->allDay = ds && ical::readTime(ds).isDate;
-    v->reminderSet = store::event::reminderSet(ev);
-    v->reminderMinutes = store::event::reminderMinutes(ev);
-    v->busyStatus = store::event::busyStatus(ev);
-    v->entryId = toUtf16(entryId);
-    v->recipients = recipientsOf(ev);
+    v.allDay = ds && ical::readTime(ds).isDate;
+    v.reminderSet = store::event::reminderSet(ev);
+    v.reminderMinutes = store::event::reminderMinutes(ev);
+    v.busyStatus = store::event::busyStatus(ev);
+    v.entryId = toUtf16(entryId);
+    v.recipients = recipientsOf(ev);
     return v;
 }
 
@@ -130,14 +174,14 @@ void deriveViews(icalcomponent* cal, const std::string& zone, const std::string&
                  std::vector<std::pair<std::int64_t, std::string>>& slots) {
     icalcomponent* m = ical::master(cal);
     if (!m) return;
-    slots.emplace_back(kMasterSlot, saveView(*makeView(m, entryId)));
+    slots.emplace_back(kMasterSlot, saveView(makeView(m, entryId)));
     for (icalcomponent* e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
          e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT)) {
         if (e == m) continue;
         icalproperty* p = icalcomponent_get_first_property(e, ICAL_RECURRENCEID_PROPERTY);
         if (!p) continue;
         ical::Time t = ical::readTime(p);
-        slots.emplace_back(ical::toUtc(t, ical::zoneOf(t, zone)), saveView(*makeView(e, entryId)));
+        slots.emplace_back(ical::toUtc(t, ical::zoneOf(t, zone)), saveView(makeView(e, entryId)));
     }
 }
 
@@ -146,6 +190,34 @@ struct KeepViewsAtWrite {
 } g_keepViewsAtWrite;
 
 }  // namespace
+
+HRESULT AppointmentView::newBstr(Text t, BSTR* out) const {
+    if (!out) return E_POINTER;
+    *out = SysAllocStringLen(nullptr, t.size);
+    if (!*out) return E_OUTOFMEMORY;
+    std::memcpy(*out, bytes.data() + t.at, t.size * sizeof(char16_t));
+    return S_OK;
+}
+
+std::u16string AppointmentView::text(Text t) const {
+    std::u16string s(t.size, u'\0');
+    std::memcpy(s.data(), bytes.data() + t.at, t.size * sizeof(char16_t));
+    return s;
+}
+
+std::vector<server::Recipient> AppointmentView::recipients() const {
+    std::vector<server::Recipient> out;
+    out.reserve(recipientCount);
+    ViewCursor r{bytes, recipientsAt};
+    for (std::uint32_t i = 0; i < recipientCount; ++i) {
+        server::Recipient x;
+        x.name = text(r.text());
+        x.address = text(r.text());
+        x.type = r.num<LONG>();
+        out.push_back(std::move(x));
+    }
+    return out;
+}
 
 HRESULT AppointmentItem::view() {
     if (deleted_) return server::kItemDeleted;
@@ -158,7 +230,7 @@ HRESULT AppointmentItem::view() {
             if (view_) return S_OK;
             // Another process may have read this version already.
             if (auto kept = store_->derived(key_, version_, slot)) {
-                if (auto v = loadView(*kept)) {
+                if (auto v = loadView(std::move(*kept))) {
                     store_->setMemo(key_, version_, slot, v);
                     view_ = std::move(v);
                     return S_OK;
@@ -175,11 +247,13 @@ HRESULT AppointmentItem::view() {
         if (!m) return MAPI_E_CORRUPT_DATA;
         icalcomponent* ev = occurrence_ ? ical::overrideAt(cal.get(), rec->zone, recurrenceId_) : nullptr;
         if (!ev) ev = m;
-        std::shared_ptr<const AppointmentView> v = makeView(ev, rec->entryId);
+        std::string bytes = saveView(makeView(ev, rec->entryId));
+        std::shared_ptr<const AppointmentView> v = loadView(bytes);
+        if (!v) return E_FAIL;  // what saveView wrote always reads back
         // Kept under what was just read, whatever the listing saw.
         const std::int64_t readSlot = ev != m ? recurrenceId_ : kMasterSlot;
         store_->setMemo(key_, rec->version, readSlot, v);
-        store_->setDerived(key_, rec->version, readSlot, saveView(*v));
+        store_->setDerived(key_, rec->version, readSlot, std::move(bytes));
         view_ = std::move(v);
         return S_OK;
     });
@@ -270,10 +344,10 @@ HRESULT AppointmentItem::text(icalproperty_kind k, BSTR* p) {
     HRESULT hr = view();
     if (FAILED(hr)) return hr;
     if (hr == S_OK) {
-        const std::u16string& t = k == ICAL_SUMMARY_PROPERTY    ? view_->subject
-                                  : k == ICAL_LOCATION_PROPERTY ? view_->location
-                                                                : view_->body;
-        return newBstr(t, p);
+        const AppointmentView::Text t = k == ICAL_SUMMARY_PROPERTY    ? view_->subject
+                                        : k == ICAL_LOCATION_PROPERTY ? view_->location
+                                                                      : view_->body;
+        return view_->newBstr(t, p);
     }
     hr = load();
     if (FAILED(hr)) return hr;
@@ -297,7 +371,7 @@ STDMETHODIMP AppointmentItem::get_EntryID(BSTR* p) {
     if (key_ != 0 && entryId_.empty() && !ev_) {
         HRESULT hr = view();
         if (FAILED(hr)) return hr;
-        if (hr == S_OK) return newBstr(view_->entryId, p);
+        if (hr == S_OK) return view_->newBstr(view_->entryId, p);
     }
     if (key_ != 0 && entryId_.empty()) {
         HRESULT hr = guarded([&]() -> HRESULT {
@@ -601,7 +675,7 @@ HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Rec
     HRESULT hr = view();
     if (FAILED(hr)) return hr;
     if (hr == S_OK) return guarded([&] {
-        *out = view_->recipients;
+        *out = view_->recipients();
         return S_OK;
     });
     hr = load();

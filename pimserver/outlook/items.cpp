@@ -143,7 +143,9 @@ void Items::materialize() {
             store::UtcSeconds from = w.lo > -kInf ? w.lo : static_cast<store::UtcSeconds>(std::time(nullptr));
             w.hi = std::max(from, static_cast<store::UtcSeconds>(std::time(nullptr))) + kExpansionHorizon;
         }
-        for (const store::Occurrence& o : store_->occurrences(w.lo, w.hi, kMaxOccurrences)) {
+        const std::vector<store::Occurrence> occurrences = store_->occurrences(w.lo, w.hi, kMaxOccurrences);
+        all.reserve(occurrences.size());
+        for (const store::Occurrence& o : occurrences) {
             Entry e;
             e.key = o.key;
             e.occurrence = o.recurring;
@@ -166,7 +168,9 @@ void Items::materialize() {
             e.end = s.end;
             all.push_back(e);
         }
-        std::stable_sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) { return a.start < b.start; });
+        auto byStart = [](const Entry& a, const Entry& b) { return a.start < b.start; };
+        // The store lists by start already; only other items found beside them need a sort.
+        if (!std::is_sorted(all.begin(), all.end(), byStart)) std::stable_sort(all.begin(), all.end(), byStart);
         if (all.size() > kMaxOccurrences) all.resize(kMaxOccurrences);
     } else {
         for (const store::Store::Summary& s : store_->list(folder_)) {

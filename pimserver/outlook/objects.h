@@ -88,13 +88,23 @@ struct Entry {
 };
 
 /// What the getters of a stored appointment answer, taken once from its text and kept by the
-/// store for that version, so that listing the same items again parses nothing.
+/// store for that version, so that listing the same items again parses nothing. The texts stay
+/// in the kept bytes: taking a view copies no field.
 struct AppointmentView {
-    std::u16string subject, location, body;
+    /// `size` UTF-16 units at byte offset `at` of `bytes` (not aligned: read by copying).
+    struct Text {
+        std::uint32_t at = 0, size = 0;
+    };
+    std::string bytes;
+    Text subject, location, body, entryId;
     bool allDay = false, reminderSet = false;
     LONG reminderMinutes = 15, busyStatus = 2;
-    std::u16string entryId;
-    std::vector<server::Recipient> recipients;
+    std::uint32_t recipientsAt = 0, recipientCount = 0;  // where the recipients' records start
+
+    /// A new BSTR of `t`; E_OUTOFMEMORY when none can be had.
+    HRESULT newBstr(Text t, BSTR* out) const;
+    std::u16string text(Text t) const;
+    std::vector<server::Recipient> recipients() const;
 };
 
 /// Text of a contact property ("FirstName", "Email2Address", ...) and its setter.

@@ -63,7 +63,8 @@ public:
         std::vector<server::Recipient> list;
         std::vector<redemption::RecipientRecord> out;
         if (FAILED(item_->GetRecipients(&list))) return out;
-        for (auto& r : list) out.push_back({r.name, r.address, r.type});
+        out.reserve(list.size());
+        for (auto& r : list) out.push_back({std::move(r.name), std::move(r.address), r.type});
         return out;
     }
     HRESULT setRecipients(const std::vector<redemption::RecipientRecord>& list) override {

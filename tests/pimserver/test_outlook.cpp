@@ -1,6 +1,7 @@
 // The object model through its interfaces, as the adapter uses it: logon and its
 // failures, period queries with recurrence, items, filters in both date formats,
 // saving and deleting occurrences, contacts, fault points, registration.
+#include "bytes.h"
 #include "objects.h"
 
 #include "pimserver/Errors.h"
@@ -675,4 +676,100 @@ TEST_F(OutlookTest, ViewsKeptWhenWrittenAreWhatAReaderDerives) {
     std::vector<Row> after = check("changed");
     EXPECT_EQ(after[0].subject, "Renamed");
     EXPECT_EQ(after[2].subject, "Moved");
+}
+
+// A view read from the bytes kept in the file answers every getter as the view parsed from the
+// text does; kept bytes that are cut short are not used.
+TEST_F(OutlookTest, KeptViewAnswersEveryGetterAsTheTextDoes)
+{
+    store::RecordKey k = store_->addEvent(
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:full\r\nDTSTART;TZID=Europe/Berlin:20270104T090000\r\n"
+        "DTEND;TZID=Europe/Berlin:20270104T093000\r\nSUMMARY:R\xC3\xBC""ckblick\r\nLOCATION:Raum 7\r\n"
+        "DESCRIPTION:Zeile eins\\nZeile zwei\r\nX-MICROSOFT-CDO-BUSYSTATUS:OOF\r\n"
+        "ORGANIZER;CN=Eva:mailto:eva@example.com\r\n"
+        "ATTENDEE;CN=\"Lima, Ana\";ROLE=OPT-PARTICIPANT:mailto:ana@example.com\r\n"
+        "ATTENDEE;CN=Ben Okafor:mailto:ben@example.com\r\n"
+        "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT10M\r\nEND:VALARM\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    const std::string week = "[Start] <= \"1/10/2027 23:59\" and [End] >= \"1/4/2027 00:00\"";
+    struct Seen {
+        std::string subject, location, body, entryId;
+        VARIANT_BOOL allDay, reminder;
+        LONG minutes, busy;
+        std::vector<server::Recipient> recipients;
+    };
+    auto seen = [&] {
+        auto a = itemAt(week, 0);
+        EXPECT_TRUE(a);
+        Seen s{};
+        if (!a) return s;
+        s.subject = text(a.get(), &_AppointmentItem::get_Subject);
+        s.location = text(a.get(), &_AppointmentItem::get_Location);
+        s.body = text(a.get(), &_AppointmentItem::get_Body);
+        s.entryId = text(a.get(), &_AppointmentItem::get_EntryID);
+        s.allDay = get(a.get(), &_AppointmentItem::get_AllDayEvent);
+        s.reminder = get(a.get(), &_AppointmentItem::get_ReminderSet);
+        s.minutes = get(a.get(), &_AppointmentItem::get_ReminderMinutesBeforeStart);
+        s.busy = get(a.get(), &_AppointmentItem::get_BusyStatus);
+        s.recipients = recipientsOf(a.get());
+        return s;
+    };
+    auto reopen = [&] {
+        app_.reset();
+        store_.reset();
+        app_ = newApplication();
+        store_ = store::Store::open(storePath());
+    };
+    auto rewriteKept = [&](const char* sql, const std::string* bytes) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(storePath().c_str(), &raw), SQLITE_OK);
+        sqlite3_stmt* q = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(raw, sql, -1, &q, nullptr), SQLITE_OK);
+        if (bytes) sqlite3_bind_blob(q, 1, bytes->data(), static_cast<int>(bytes->size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(q, 2, k);
+        EXPECT_EQ(sqlite3_step(q), SQLITE_DONE);
+        sqlite3_finalize(q);
+        sqlite3_close(raw);
+    };
+    const uint64_t version = store_->get(k)->version;
+    const std::optional<std::string> kept = store_->derived(k, version, INT64_MIN);
+    ASSERT_TRUE(kept && kept->size() > 8);
+
+    reopen();
+    const Seen fromKept = seen();
+    reopen();
+    rewriteKept("DELETE FROM item_derived WHERE key = ?2", nullptr);
+    reopen();
+    const Seen fromText = seen();
+    // The row again, holding the master's view without its last bytes.
+    std::string cut = *kept;
+    cut.resize(cut.size() - 3);
+    store::bytes::Writer w;
+    w.num<uint32_t>(1).num<int64_t>(INT64_MIN).text(std::string_view(cut));
+    const std::string row = w.take();
+    reopen();
+    rewriteKept("UPDATE item_derived SET bytes = ?1 WHERE key = ?2", &row);
+    reopen();
+    EXPECT_EQ(store_->derived(k, version, INT64_MIN), cut) << "the damaged bytes are what the file keeps";
+    const Seen fromCut = seen();
+
+    for (const Seen* s : {&fromKept, &fromText, &fromCut}) {
+        SCOPED_TRACE(s == &fromKept ? "kept" : s == &fromText ? "text" : "cut short");
+        EXPECT_EQ(s->subject, "R\xC3\xBC""ckblick");
+        EXPECT_EQ(s->location, "Raum 7");
+        EXPECT_EQ(s->body, "Zeile eins\nZeile zwei");
+        EXPECT_EQ(s->entryId, store_->get(k)->entryId);
+        EXPECT_EQ(s->allDay, VARIANT_FALSE);
+        EXPECT_EQ(s->reminder, VARIANT_TRUE);
+        EXPECT_EQ(s->minutes, 10);
+        EXPECT_EQ(s->busy, olOutOfOffice);
+        ASSERT_EQ(s->recipients.size(), 3u);
+        const server::Recipient expected[] = {{u"Eva", u"eva@example.com", olOrganizer},
+                                              {u"Lima, Ana", u"ana@example.com", olOptional},
+                                              {u"Ben Okafor", u"ben@example.com", olRequired}};
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(s->recipients[i].name, expected[i].name) << i;
+            EXPECT_EQ(s->recipients[i].address, expected[i].address) << i;
+            EXPECT_EQ(s->recipients[i].type, expected[i].type) << i;
+        }
+    }
 }

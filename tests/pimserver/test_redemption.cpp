@@ -538,3 +538,26 @@ TEST_F(WithRegistry, ServerLibraryRegistersTheClassesForActivation)
     EXPECT_EQ(readDefault(clsidKey(CLSID_SafeCurrentUser)), u"<no key>");
     ::dlclose(handle);
 }
+
+// The records read from the appointment are held together; a recipient object keeps its own
+// record, and changes to it reach the appointment, after others are removed and after the
+// collection and the safe item are gone.
+TEST_F(Recipients, ARecipientReadOutlivesItsCollection)
+{
+    auto alice = item(1);
+    auto bob = item(2);
+    ASSERT_TRUE(alice && bob);
+    EXPECT_EQ(recipients_->Remove(1), S_OK);
+    EXPECT_EQ(text16(alice.get(), &ISafeRecipient::get_Name), u"Alice");
+    EXPECT_EQ(bob->put_Name(Bstr(u"Robert").b), S_OK);
+    recipients_.reset();
+    safe_.reset();
+    alice.reset();
+    EXPECT_EQ(text16(bob.get(), &ISafeRecipient::get_Name), u"Robert");
+    EXPECT_EQ(bob->put_Address(Bstr(u"robert@example.com").b), S_OK);
+    ASSERT_EQ(fake_->stored.size(), 1u);
+    EXPECT_EQ(fake_->stored[0].name, u"Robert");
+    EXPECT_EQ(fake_->stored[0].address, u"robert@example.com");
+    EXPECT_EQ(fake_->stored[0].type, 2);
+    bob.reset();
+}

@@ -1,5 +1,7 @@
 #include <pim/fault.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
@@ -61,6 +63,39 @@ TEST(Kernel, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
     }
   });
   EXPECT_EQ(counter, 40000);
+  DeleteCriticalSection(&cs);
+}
+
+// Threads that wait for a section entered twice get it only after the owner's second leave (a
+// leave by another thread does not count), and every one of them is woken in turn.
+TEST(Kernel, CriticalSectionWaitersGetItOnlyAfterTheLastLeave) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  std::atomic<int> inside{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
+      EnterCriticalSection(&cs);
+      EnterCriticalSection(&cs);
+      inside.fetch_add(1);
+      LeaveCriticalSection(&cs);
+      LeaveCriticalSection(&cs);
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  LeaveCriticalSection(&cs);
+  std::thread([&] { LeaveCriticalSection(&cs); }).join();  // not that thread's: changes nothing
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(inside.load(), 0) << "a waiter got in while the section was still entered once";
+  BOOL other = TRUE;
+  std::thread([&] { other = TryEnterCriticalSection(&cs); }).join();
+  EXPECT_FALSE(other);
+  LeaveCriticalSection(&cs);
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(inside.load(), 3);
+  EXPECT_TRUE(TryEnterCriticalSection(&cs)) << "the section is free again";
+  LeaveCriticalSection(&cs);
   DeleteCriticalSection(&cs);
 }
 

@@ -334,8 +334,14 @@ public:
             if (!link) return E_UNEXPECTED;  // no item wrapped yet
             auto list = std::make_shared<RecipientList>();
             list->link = link;
-            for (RecipientRecord& r : link->recipients())
-                list->items.push_back(std::make_shared<RecipientRecord>(std::move(r)));
+            std::vector<RecipientRecord> read = link->recipients();
+            if (!read.empty()) {
+                // One block for the records read; each record shares its owner. The block is
+                // never resized, so the records stay put while any recipient object holds one.
+                auto block = std::make_shared<std::vector<RecipientRecord>>(std::move(read));
+                list->items.reserve(block->size());
+                for (RecipientRecord& r : *block) list->items.emplace_back(block, &r);
+            }
             *pp = new SafeRecipients(std::move(list));
             return S_OK;
         });
