@@ -93,6 +93,12 @@ bool read_quoted(std::string_view s, size_t& i, std::string& out) {
   out.clear();
   ++i;
   while (i < s.size()) {
+    // Plain characters in one piece up to the next quote or escape.
+    size_t stop = i;
+    while (stop < s.size() && s[stop] != '"' && s[stop] != '\\') ++stop;
+    out.append(s.data() + i, stop - i);
+    i = stop;
+    if (i >= s.size()) break;
     char c = s[i++];
     if (c == '"') return true;
     if (c == '\\' && i < s.size()) {
