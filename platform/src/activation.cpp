@@ -57,20 +57,14 @@ std::string expand_environment(const std::string& s) {
 
 // Reads the default string value of HKCR\<subkey>. Returns ERROR_SUCCESS or the registry's error.
 LSTATUS read_default(const std::string& subkey, std::string& out) {
-  HKEY key = nullptr;
-  LSTATUS err = RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key);
-  if (err) return err;
-  DWORD type = 0, cb = 0;
-  err = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &cb);
-  std::string buf;
-  if (!err) {
-    buf.resize(cb);
-    err = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(buf.data()), &cb);
-  }
-  RegCloseKey(key);
+  DWORD type = 0;
+  std::vector<unsigned char> data;
+  LSTATUS err = pim::reg::default_value(HKEY_CLASSES_ROOT, subkey, &type, &data);
   if (err) return err;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_FILE_NOT_FOUND;
-  buf.resize(cb);
+  std::u16string w(data.size() / 2, u'\0');
+  for (size_t i = 0; i < w.size(); ++i) w[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+  std::string buf = to_u8(w);
   while (!buf.empty() && buf.back() == 0) buf.pop_back();
   out = type == REG_EXPAND_SZ ? expand_environment(buf) : buf;
   return ERROR_SUCCESS;

@@ -373,6 +373,28 @@ LSTATUS set_value(HKEY h, const std::string& name, DWORD type, std::vector<unsig
   });
 }
 
+}  // namespace
+
+LSTATUS default_value(HKEY root, const std::string& subkey, DWORD* type, std::vector<unsigned char>* data) {
+  return locked([&](Store& s) -> DWORD {
+    Handle where;
+    size_t base;
+    DWORD err = resolve(s, root, subkey.c_str(), where, base);
+    if (err) return err;
+    if ((err = refresh(s))) return err;
+    if (!find(s.tree, where, base)) return ERROR_KEY_DELETED;
+    Key* k = find(s.tree, where);
+    if (!k) return ERROR_FILE_NOT_FOUND;
+    Value* v = k->find_value(std::string());
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    *type = v->type;
+    *data = v->data;
+    return ERROR_SUCCESS;
+  });
+}
+
+namespace {
+
 // Copies a value out under the lock; `convert` turns the stored bytes into what the caller sees.
 LSTATUS query_value(HKEY h, const std::string& name, LPDWORD type, LPBYTE data, LPDWORD cb,
                     const std::function<std::vector<unsigned char>(const Value&)>& convert) {

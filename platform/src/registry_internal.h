@@ -42,4 +42,8 @@ std::string write_reg(const Tree& tree);
 // unchanged; 0 when it cannot be read. Lets a caller keep what it read from it.
 uint64_t generation();
 
+// The default value of root\subkey, as RegOpenKeyEx and RegQueryValueEx (W) would give it, under
+// one lock and without a handle: activation reads one value per class.
+LSTATUS default_value(HKEY root, const std::string& subkey, DWORD* type, std::vector<unsigned char>* data);
+
 }  // namespace pim::reg

@@ -81,6 +81,23 @@ TEST_F(Activation, WindowsErrorsForMissingAndBrokenServers) {
   EXPECT_EQ(create(CLSCTX_ALL), REGDB_E_READREGDB);
 }
 
+// The server found for a class is remembered while the registry is unchanged; a new path written
+// by another process (a whole new file) must be the one loaded next.
+TEST_F(Activation, ServerPathChangedByAnotherWriterIsSeen) {
+  set_default(std::string(kServerKey) + "\\InprocServer32", PIMTEST_SERVER_PATH);
+  EXPECT_EQ(create(CLSCTX_INPROC_SERVER), S_OK);
+  auto file_naming = [&](const std::string& server) {
+    return std::string("Windows Registry Editor Version 5.00\n\n[HKEY_CLASSES_ROOT\\") + kServerKey +
+           "\\InprocServer32]\n@=\"" + server + "\"\n";
+  };
+  std::string moved = reg.file() + ".new";
+  std::ofstream(moved) << file_naming(reg.dir() + "/missing.so");
+  ASSERT_EQ(std::rename(moved.c_str(), reg.file().c_str()), 0);
+  EXPECT_EQ(create(CLSCTX_INPROC_SERVER), static_cast<HRESULT>(0x8007007E));
+  reg.write(file_naming(PIMTEST_SERVER_PATH));  // rewritten in place this time
+  EXPECT_EQ(create(CLSCTX_INPROC_SERVER), S_OK);
+}
+
 TEST_F(Activation, ProgIdLooksUpItsClsid) {
   set_default("Test.Server.1\\CLSID", "{8E0B6F4C-1A2B-4C3D-9E8F-706152433425}");
   CLSID clsid{};

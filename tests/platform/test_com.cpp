@@ -118,6 +118,10 @@ TEST(Guids, StringRoundTripAndErrors) {
   EXPECT_EQ(StringFromGUID2(IID_IDispatch, buf, 39), 39);
   EXPECT_EQ(std::u16string(buf), u"{00020400-0000-0000-C000-000000000046}");
   EXPECT_EQ(StringFromGUID2(IID_IDispatch, buf, 38), 0);
+  // Every digit in every field, upper case, as the registry's CLSID keys are written.
+  const GUID all = {0xFEDCBA98, 0x7654, 0x3210, {0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89}};
+  EXPECT_EQ(StringFromGUID2(all, buf, 39), 39);
+  EXPECT_EQ(std::u16string(buf), u"{FEDCBA98-7654-3210-ABCD-EF0123456789}");
   IID iid{};
   EXPECT_EQ(IIDFromString(u"{00020400-0000-0000-c000-000000000046}", &iid), S_OK);
   EXPECT_EQ(iid, IID_IDispatch);

@@ -207,6 +207,47 @@ TEST_F(Registry, UnreadableOrCorruptFileIsReportedAndKept) {
   std::filesystem::remove(reg.file());
 }
 
+// A file written by hand (or by regedit) rather than by us: root spellings, later lines replacing
+// earlier ones, removals, escapes and continued lines all read as Windows reads them.
+TEST_F(Registry, HandWrittenFileReadsAsRegeditWouldImportIt) {
+  reg.write(
+      "Windows Registry Editor Version 5.00\r\n"
+      "\r\n"
+      "; a comment\r\n"
+      "[hkcu\\Software\\Hand]\r\n"
+      "\"Name\"=\"first\"\r\n"
+      "\"Gone\"=dword:00000001\r\n"
+      "\"NAME\"=\"q\\\"uote\\\\d \xC3\xA9\"\r\n"
+      "\"Gone\"=-\r\n"
+      "\"Num\"=dword:DEADbeef\r\n"
+      "\"Path\"=hex(2):25,00,48,00,\\\r\n"
+      "  4f,00,00,00\r\n"
+      "[HKEY_Current_User\\Software\\Hand\\Doomed]\r\n"
+      "@=\"x\"\r\n"
+      "[-HKEY_CURRENT_USER\\Software\\Hand\\Doomed]\r\n"
+      "\"ignored\"=\"after a removal\"\r\n");
+  HKEY k = open(HKEY_CURRENT_USER, "Software\\Hand");
+  ASSERT_NE(k, nullptr);
+  EXPECT_EQ(query_sz(k, "name"), "q\"uote\\d \xC3\xA9");
+  char name[32];
+  DWORD cch = sizeof name, values = 0;
+  ASSERT_EQ(RegEnumValueA(k, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "NAME");  // the later line's spelling
+  EXPECT_EQ(RegQueryValueExA(k, "Gone", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  DWORD type = 0, num = 0, cb = sizeof num;
+  ASSERT_EQ(RegQueryValueExA(k, "Num", nullptr, &type, reinterpret_cast<LPBYTE>(&num), &cb), ERROR_SUCCESS);
+  EXPECT_EQ(num, 0xDEADBEEFu);
+  EXPECT_EQ(query_sz(k, "Path"), "%HO");
+  ASSERT_EQ(RegQueryValueExA(k, "Path", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+  ASSERT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(values, 3u);
+  RegCloseKey(k);
+  open(HKEY_CURRENT_USER, "Software\\Hand\\Doomed", ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(Registry, ExternalChangesAreSeen) {
   RegCloseKey(create(HKEY_CURRENT_USER, "Seen"));
   reg.write("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n@=\"v\"\n");
