@@ -192,7 +192,10 @@ int cmdAgenda(const Options& opt) {
   } else {
     // One write for the whole agenda: thousands of rows cost nothing in stream machinery.
     std::string out = "Agenda " + formatDate(p.start, opt.utc) + " - " + formatDate(p.end, opt.utc) + "\n";
-    out += entries.empty() ? std::string("(nothing planned)\n") : table(entries, opt.utc);
+    if (entries.empty())
+      out += "(nothing planned)\n";
+    else
+      out = table(entries, opt.utc, out);
     std::cout.flush();
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);

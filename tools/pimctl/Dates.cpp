@@ -300,16 +300,20 @@ std::string userShortDateFormat() {
   return picture;
 }
 
-std::string formatDate(DATE utc, bool inUtc) {
+char* putDate(char* p, DATE utc, bool inUtc) {
   const Wall w = wallOf(timeFromDate(utc), inUtc);
-  char buf[48];
-  char* p = putDay(buf, w);
+  p = putDay(p, w);
   *p++ = ' ';
   p = put2(p, w.hour);
   *p++ = ':';
   p = put2(p, w.minute);
   if (inUtc) *p++ = 'Z';
-  return std::string(buf, static_cast<size_t>(p - buf));
+  return p;
+}
+
+std::string formatDate(DATE utc, bool inUtc) {
+  char buf[kDateRoom];
+  return std::string(buf, static_cast<size_t>(putDate(buf, utc, inUtc) - buf));
 }
 
 std::string isoDate(DATE utc, bool inUtc) {

@@ -2,6 +2,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <VYN_PIM_OUTLOOK.h>
@@ -54,8 +55,8 @@ struct EntryChanges {
 void applyChanges(ICalendarEntry* entry, const EntryChanges& changes);
 
 nlohmann::json toJson(const EntryView& e, bool inUtc);
-// One table, a row per entry: start, end, subject, location, status, attendees.
-std::string table(const std::vector<EntryView>& entries, bool inUtc);
+// One table, a row per entry: start, end, subject, location, status, attendees; after `head`.
+std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string_view head = {});
 std::string details(const EntryView& e, bool inUtc);
 
 }  // namespace pimctl
