@@ -32,11 +32,11 @@ size_t findEither(std::string_view s, size_t from, char a, char b) {
 size_t findByte(std::string_view s, size_t from, char c) { return findEither(s, from, c, c); }
 
 // One ATTENDEE line (unfolded): its CN, its ROLE and its value.
-AttendeeSpec attendeeOf(std::string_view line) {
-  // The texts are made once, at the end: assigning into a string costs more than making it.
+Attendee attendeeOf(std::string_view line, Texts& texts) {
+  // The texts are kept once, at the end.
   std::string_view cn, address;
   EAttendeeType type = EAttendeeType_REQUIRED;
-  auto made = [&] { return AttendeeSpec{std::string(cn), std::string(address), type}; };
+  auto made = [&] { return Attendee{texts.keep(cn), texts.keep(address), type}; };
   size_t i = findEither(line, 0, ';', ':');
   while (i != std::string_view::npos && i < line.size() && line[i] == ';') {
     size_t eq = findByte(line, i + 1, '=');
@@ -130,8 +130,8 @@ bool mayHoldAttendee(std::string_view ical) {
 // Read line by line: a full parse per listed appointment cost more than the rest of the agenda.
 // A line that cannot matter is stepped over without unfolding it; its continuations, which start
 // with a space or a tab, are stepped over the same way.
-std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
-  std::vector<AttendeeSpec> out;
+std::vector<Attendee> attendeesOf(std::string_view ical, Texts& texts) {
+  std::vector<Attendee> out;
   if (!mayHoldAttendee(ical)) return out;
   int depth = 0;  // 1: inside the first VEVENT, deeper: inside one of its components
   thread_local std::string line;  // an unfolded line, its room kept from text to text
@@ -173,7 +173,7 @@ std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
       if (depth > 1) --depth;
     } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
       if (out.empty()) out.reserve(4);  // grown a step at a time, a short list moved three times
-      out.push_back(attendeeOf(l));
+      out.push_back(attendeeOf(l, texts));
     }
   }
   return out;

@@ -21,10 +21,10 @@ std::string trim(std::string s) {
   return s;
 }
 
-std::string getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendarEntry::*getter)(BSTR*)) {
+std::string_view getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendarEntry::*getter)(BSTR*), Texts& texts) {
   Bstr b;
   (e->*getter)(b.put());
-  return b.utf8();
+  return texts.utf8(b.get(), SysStringLen(b.get()));
 }
 
 // Width in terminal columns, counting each UTF-8 sequence once.
@@ -104,12 +104,12 @@ const char* attendeeTypeName(EAttendeeType t) {
   }
 }
 
-EntryView readEntry(ICalendarEntry* e, bool forTable) {
+EntryView readEntry(ICalendarEntry* e, Texts& texts, bool forTable) {
   EntryView v;
-  v.subject = getText(e, &ICalendarEntry::get_subject);
-  v.location = getText(e, &ICalendarEntry::get_location);
-  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes);
-  v.id = getText(e, &ICalendarEntry::get_entryId);
+  v.subject = getText(e, &ICalendarEntry::get_subject, texts);
+  v.location = getText(e, &ICalendarEntry::get_location, texts);
+  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes, texts);
+  v.id = getText(e, &ICalendarEntry::get_entryId, texts);
   if (forTable) {
     e->get_startTime(&v.start);
     e->get_endTime(&v.end);
@@ -149,17 +149,17 @@ void applyChanges(ICalendarEntry* e, const EntryChanges& c) {
 
 nlohmann::json toJson(const EntryView& e, bool inUtc) {
   nlohmann::json attendees = nlohmann::json::array();
-  for (const AttendeeSpec& a : e.attendees)
-    attendees.push_back({{"name", a.name}, {"address", a.address}, {"type", attendeeTypeName(a.type)}});
-  return {{"id", e.id},
-          {"subject", e.subject},
+  for (const Attendee& a : e.attendees)
+    attendees.push_back({{"name", std::string(a.name)}, {"address", std::string(a.address)}, {"type", attendeeTypeName(a.type)}});
+  return {{"id", std::string(e.id)},
+          {"subject", std::string(e.subject)},
           {"start", isoDate(e.start, inUtc)},
           {"end", isoDate(e.end, inUtc)},
           {"allDay", e.allDay},
-          {"location", e.location},
+          {"location", std::string(e.location)},
           {"status", statusName(e.status)},
           {"reminder", e.reminderOn ? nlohmann::json(e.reminderMinutes) : nlohmann::json(nullptr)},
-          {"notes", e.notes},
+          {"notes", std::string(e.notes)},
           {"attendees", attendees}};
 }
 
@@ -204,7 +204,7 @@ std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string
     measure(r, 4, status);
     size += e.subject.size() + e.location.size() + status.size() + r.dateSize[0] + r.dateSize[1];
     size_t list = 0;
-    for (const AttendeeSpec& a : e.attendees) {
+    for (const Attendee& a : e.attendees) {
       const size_t n = (a.name.empty() ? a.address : a.name).size();
       if (list > 0) list += 2;  // a comma once the list holds anything
       list += n;
@@ -242,8 +242,8 @@ std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string
     put(statusName(e.status));
     pad(r, 4);
     char* const listStart = d;
-    for (const AttendeeSpec& a : e.attendees) {
-      const std::string& shown = a.name.empty() ? a.address : a.name;
+    for (const Attendee& a : e.attendees) {
+      const std::string_view shown = a.name.empty() ? a.address : a.name;
       if (d != listStart) put(", ");
       put(shown);
     }
@@ -261,9 +261,11 @@ std::string details(const EntryView& e, bool inUtc) {
       << "location:  " << e.location << '\n'
       << "status:    " << statusName(e.status) << '\n'
       << "reminder:  " << (e.reminderOn ? std::to_string(e.reminderMinutes) + " min before" : "off") << '\n';
-  for (const AttendeeSpec& a : e.attendees)
-    out << "attendee:  " << a.name << (a.address.empty() ? "" : " <" + a.address + ">") << " (" << attendeeTypeName(a.type)
-        << ")\n";
+  for (const Attendee& a : e.attendees) {
+    out << "attendee:  " << a.name;
+    if (!a.address.empty()) out << " <" << a.address << ">";
+    out << " (" << attendeeTypeName(a.type) << ")\n";
+  }
   if (!e.notes.empty()) out << "notes:\n" << e.notes << '\n';
   return out.str();
 }

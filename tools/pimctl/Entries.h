@@ -8,6 +8,8 @@
 #include <VYN_PIM_OUTLOOK.h>
 #include <nlohmann/json.hpp>
 
+#include "Text.h"
+
 namespace pimctl {
 
 struct AttendeeSpec {
@@ -23,24 +25,32 @@ std::optional<ECalendarEntryStatus> parseStatus(const std::string& text);
 const char* statusName(ECalendarEntryStatus s);
 const char* attendeeTypeName(EAttendeeType t);
 
+// An attendee as a listing shows it; its texts lie in the listing's Texts.
+struct Attendee {
+  std::string_view name;
+  std::string_view address;
+  EAttendeeType type = EAttendeeType_REQUIRED;
+};
+
+// What an entry shows. Its texts lie in the Texts it was read into, which must outlive it.
 struct EntryView {
-  std::string id;
+  std::string_view id;
   bool idValid = false;
-  std::string subject;
-  std::string location;
-  std::string notes;
+  std::string_view subject;
+  std::string_view location;
+  std::string_view notes;
   DATE start = 0;
   DATE end = 0;
   bool allDay = false;
   ECalendarEntryStatus status = ECalendarEntryStatus_INVALID;
   bool reminderOn = false;
   LONG reminderMinutes = 0;
-  std::vector<AttendeeSpec> attendees;  // filled from the store, which the entry does not expose
+  std::vector<Attendee> attendees;  // filled from the store, which the entry does not expose
 };
 
-// What the entry shows; forTable: only what table() uses (no notes, reminder, all-day flag or id
-// validity), for listings of thousands.
-EntryView readEntry(ICalendarEntry* entry, bool forTable = false);
+// What the entry shows, its texts kept in `texts`; forTable: only what table() uses and the id
+// (no notes, reminder, all-day flag or id validity), for listings of thousands.
+EntryView readEntry(ICalendarEntry* entry, Texts& texts, bool forTable = false);
 
 // What `add` and `update` change; fields left empty are not touched.
 struct EntryChanges {

@@ -167,15 +167,14 @@ std::size_t serverOccurrenceLimit() { return pim::outlook::Items::kMaxOccurrence
 struct StoredAttendees::State {
   bool opened = false;
   std::unique_ptr<Store> store;
-  std::unordered_map<std::string, std::vector<AttendeeSpec>> seen;
 };
 
 StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
 StoredAttendees::~StoredAttendees() = default;
 
-std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vector<std::string_view>& entryIds) {
+std::vector<std::vector<Attendee>> StoredAttendees::readAll(const std::vector<std::string_view>& entryIds, Texts& texts) {
   const size_t n = entryIds.size();
-  std::vector<std::vector<AttendeeSpec>> out(n);
+  std::vector<std::vector<Attendee>> out(n);
   // Each id's first place in the list, found through an open-addressed table of places: an
   // occurrence of a series listed again is read once, and no id is copied.
   constexpr uint32_t kNone = UINT32_MAX;
@@ -208,7 +207,7 @@ std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vecto
       state_->store = Store::open(profileStorePath());
     }
     if (!state_->store) return out;
-    state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text); });
+    state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text, texts); });
   } catch (const StoreError&) {
     for (auto& list : out) list.clear();  // all or none, as one snapshot
   }
@@ -217,22 +216,19 @@ std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vecto
   return out;
 }
 
-const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId) {
-  static const std::vector<AttendeeSpec> kNone;
-  if (entryId.empty()) return kNone;
-  auto it = state_->seen.find(entryId);
-  if (it != state_->seen.end()) return it->second;
-  std::vector<AttendeeSpec> found;
+std::vector<Attendee> StoredAttendees::of(std::string_view entryId, Texts& texts) {
+  std::vector<Attendee> found;
+  if (entryId.empty()) return found;
   try {
     if (!state_->opened) {
       state_->opened = true;
       state_->store = Store::open(profileStorePath());
     }
     if (state_->store)
-      if (auto item = state_->store->find(entryId)) found = attendeesOf(item->data);
+      if (auto item = state_->store->find(std::string(entryId))) found = attendeesOf(item->data, texts);
   } catch (const StoreError&) {
   }
-  return state_->seen.emplace(entryId, std::move(found)).first->second;
+  return found;
 }
 
 bool ensureDemoStore(bool quiet, std::string* error) {
