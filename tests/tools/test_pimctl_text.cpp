@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <random>
 #include <string>
 #include <vector>
@@ -86,6 +88,110 @@ TEST(PimctlText, AttendeesOfFoldedLowercaseAndOddTexts) {
   EXPECT_EQ(shown(attendeesIn("ATTENDEE:before@x\r\nBEGIN:VEVENTS\r\nBEGIN:VEVENT\r\nATTENDEES:x\r\n"
                                       "ATTENDEE;CN=\"unclosed:u@x\r\nEND\r\nATTENDEE;CN=Z:z@x\r\n")),
             (V{"||required", "Z|z@x|required"}));
+}
+
+// Random items: names in any case, lines of every length, folds anywhere, both line ends, nested
+// components. The attendees expected are the generated lines of the first event, outside its
+// components.
+TEST(PimctlText, AttendeesOfRandomTextsAreTheFirstEventsOwn) {
+  std::mt19937 rng(29);
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  auto anyCase = [&](std::string t) {
+    for (char& c : t)
+      if (pick(3) == 0) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  auto word = [&](size_t max) {
+    std::string w(pick(max + 1), 'x');
+    for (char& c : w) c = "abcXYZ .@-9"[pick(11)];
+    return w;
+  };
+  static const char* const kRoles[] = {"REQ-PARTICIPANT", "CHAIR", "OPT-PARTICIPANT", "NON-PARTICIPANT"};
+  static const char* const kTypes[] = {"required", "organizer", "optional", "resource"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    std::vector<std::string> expected;
+    int depth = 0;  // as the generator wrote it
+    auto line = [&](const std::string& l) {
+      std::vector<size_t> cuts(pick(3));
+      for (size_t& c : cuts) c = pick(l.size() + 1);
+      std::sort(cuts.rbegin(), cuts.rend());  // the last first: the earlier places stay where they were
+      std::string folded = l;
+      for (size_t c : cuts) folded.insert(c, pick(2) ? "\r\n " : "\n\t");
+      text += folded + (pick(4) ? "\r\n" : "\n");
+    };
+    for (int n = static_cast<int>(pick(14)); n > 0; --n) {
+      switch (pick(6)) {
+        case 0:
+          line(anyCase("BEGIN:") + (depth == 0 && pick(2) ? anyCase("VEVENT") : anyCase("VALARM")));
+          if (depth > 0 || text.find("VEVENT") != std::string::npos || text.find("vevent") != std::string::npos) ++depth;
+          break;
+        case 1:
+          line(anyCase("END:") + "VX");
+          if (depth > 0) --depth;
+          break;
+        case 2: case 3: {
+          const std::string cn = word(12), address = word(30);
+          const size_t role = pick(5);
+          std::string l = anyCase("ATTENDEE");
+          if (pick(2)) l += pick(2) ? ";" + anyCase("CN") + "=" + cn : ";" + anyCase("CN") + "=\"" + cn + ";:\"";
+          if (role < 4) l += ";" + anyCase("ROLE") + "=" + anyCase(kRoles[role]);
+          l += ":" + std::string(pick(2) ? "mailto:" : "") + address;
+          line(l);
+          break;
+        }
+        default: line(anyCase("SUMMARY:") + word(40)); break;
+      }
+    }
+    // The expectation from a plain reading: unfold every line, then follow the events.
+    std::vector<std::string> logical;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t eol = text.find('\n', pos);
+      if (eol == std::string::npos) eol = text.size();
+      std::string piece = text.substr(pos, eol - pos);
+      if (!piece.empty() && piece.back() == '\r') piece.pop_back();
+      if (!logical.empty() && !piece.empty() && (piece[0] == ' ' || piece[0] == '\t') && pos > 0)
+        logical.back() += piece.substr(1);
+      else
+        logical.push_back(piece);
+      pos = eol + 1;
+    }
+    auto upper = [](std::string t) {
+      for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      return t;
+    };
+    int level = 0;
+    for (const std::string& l : logical) {
+      const std::string u = upper(l);
+      if (u.rfind("BEGIN:", 0) == 0) {
+        if (level > 0) ++level;
+        else if (u == "BEGIN:VEVENT") level = 1;
+      } else if (u.rfind("END:", 0) == 0) {
+        if (level == 1) break;
+        if (level > 1) --level;
+      } else if (level == 1 && u.rfind("ATTENDEE", 0) == 0) {
+        std::string cn, type = "required";
+        size_t colon = l.find(':', 8);
+        size_t at = l.find(";CN=\"");
+        if (at == std::string::npos) at = u.find(";CN=\"");
+        if (at != std::string::npos) {
+          const size_t close = l.find('"', at + 5);
+          cn = l.substr(at + 5, close - at - 5);
+          colon = l.find(':', close);
+        } else if ((at = u.find(";CN=")) != std::string::npos) {
+          cn = l.substr(at + 4, l.find_first_of(";:", at + 4) - at - 4);
+        }
+        for (size_t r = 1; r < 4; ++r)
+          if (u.find(std::string(";ROLE=") + kRoles[r], 0) != std::string::npos && u.find(std::string(";ROLE=") + kRoles[r]) < colon)
+            type = kTypes[r];
+        std::string address = l.substr(colon + 1);
+        if (address.rfind("mailto:", 0) == 0 || address.rfind("MAILTO:", 0) == 0) address = address.substr(7);
+        expected.push_back(cn + "|" + address + "|" + type);
+      }
+    }
+    ASSERT_EQ(shown(attendeesIn(text)), expected) << round << "\n" << text;
+  }
 }
 
 TEST(PimctlText, TableKeepsItsColumnsAndItsCommas) {

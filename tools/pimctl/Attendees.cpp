@@ -1,5 +1,8 @@
 #include "Attendees.h"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #if defined(__SSE2__)
@@ -21,11 +24,51 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
 
 bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
 
-// The first of `a` or `b` at or after `from`, or npos. Parameters are short: a loop costs less than
-// string_view::find_first_of, which calls memchr for every byte.
+// An upper-case name of up to eight bytes, as masks over the first eight bytes of a line: a
+// line's head is then compared in one step, whatever its case.
+struct Head {
+  std::string_view name;
+  uint64_t value = 0, care = 0, fold = 0;
+  constexpr explicit Head(std::string_view upper) : name(upper) {
+    for (size_t i = 0; i < upper.size() && i < 8; ++i) {
+      value |= uint64_t{static_cast<unsigned char>(upper[i])} << (8 * i);
+      care |= uint64_t{0xFF} << (8 * i);
+      if (upper[i] >= 'A' && upper[i] <= 'Z') fold |= uint64_t{0x20} << (8 * i);
+    }
+  }
+};
+
+// startsWithNoCase(s, h.name). Clearing bit 5 of a byte makes it an upper-case letter only when it
+// was that letter in either case; other bytes are compared as they are.
+bool startsWithNoCase(std::string_view s, const Head& h) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (s.size() >= 8 && h.name.size() <= 8) {
+      uint64_t v;
+      std::memcpy(&v, s.data(), 8);
+      return (v & ~h.fold & h.care) == h.value;
+    }
+  }
+  return startsWithNoCase(s, h.name);
+}
+
+constexpr Head kBegin("BEGIN:"), kEnd("END:"), kAttendee("ATTENDEE");
+
+// The first of `a` or `b` at or after `from`, or npos. Parameters are short: sixteen bytes looked at
+// together cost less than string_view::find_first_of, which calls memchr for every byte.
 size_t findEither(std::string_view s, size_t from, char a, char b) {
-  for (size_t i = from; i < s.size(); ++i)
-    if (s[i] == a || s[i] == b) return i;
+  const char* p = s.data();
+  const size_t n = s.size();
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < n; ++i)
+    if (p[i] == a || p[i] == b) return i;
   return std::string_view::npos;
 }
 
@@ -97,9 +140,15 @@ bool mayHoldAttendee(std::string_view ical) {
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i feed = _mm_set1_epi8('\n');
-  for (; i + 16 <= size; i += 16) {
+  // A line feed is looked at only when the byte after it, its bit 5 set, is 'a' ('A' or 'a'),
+  // '-' ('\r' among others) or '*' ('\n' among others).
+  const __m128i bit5 = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), cr = _mm_set1_epi8('-'), lf = _mm_set1_epi8('*');
+  for (; i + 17 <= size; i += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed))); mask != 0; mask &= mask - 1)
+    const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 1)), bit5);
+    const __m128i named = _mm_or_si128(_mm_cmpeq_epi8(next, a), _mm_or_si128(_mm_cmpeq_epi8(next, cr), _mm_cmpeq_epi8(next, lf)));
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bytes, feed), named)));
+         mask != 0; mask &= mask - 1)
       if (lineMayName(text, i + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
   }
 #endif
@@ -165,13 +214,14 @@ std::vector<Attendee> attendeesOf(std::string_view ical, Texts& texts) {
       ++pos;
     }
     if (folded) l = line;
-    if (startsWithNoCase(l, "BEGIN:")) {
+    const char first = l.empty() ? '\0' : static_cast<char>(l[0] | 0x20);  // 'b': 'B' or 'b', and so on
+    if (first == 'b' && startsWithNoCase(l, kBegin)) {
       if (depth > 0) ++depth;
       else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
-    } else if (startsWithNoCase(l, "END:")) {
+    } else if (first == 'e' && startsWithNoCase(l, kEnd)) {
       if (depth == 1) break;
       if (depth > 1) --depth;
-    } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
+    } else if (first == 'a' && depth == 1 && startsWithNoCase(l, kAttendee) && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
       if (out.empty()) out.reserve(4);  // grown a step at a time, a short list moved three times
       out.push_back(attendeeOf(l, texts));
     }
