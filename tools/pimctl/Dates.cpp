@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -194,7 +195,30 @@ struct Wall {
   unsigned month, day;
   int hour, minute, second;
   long offset;
+  const char* dayText;  // "YYYY-MM-DD", valid until the next wallOf
+  size_t daySize;
 };
+
+char* put2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
+}
+
+// "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
+// neither ISO 8601 nor our own reader accepts. p has room for 24 characters.
+char* makeDay(char* p, const Wall& w) {
+  if (w.year >= 0 && w.year <= 9999) {  // every DATE's year; snprintf was most of an agenda line's cost
+    p = put2(p, w.year / 100);
+    p = put2(p, w.year % 100);
+  } else {
+    p += std::snprintf(p, 16, "%04d", w.year);
+  }
+  *p++ = '-';
+  p = put2(p, static_cast<int>(w.month));
+  *p++ = '-';
+  return put2(p, static_cast<int>(w.day));
+}
 
 Wall wallOf(std::time_t t, bool inUtc) {
   Wall w{};
@@ -205,17 +229,21 @@ Wall wallOf(std::time_t t, bool inUtc) {
   w.hour = static_cast<int>(secs / 3600);
   w.minute = static_cast<int>(secs / 60 % 60);
   w.second = static_cast<int>(secs % 60);
-  // An agenda's instants fall on a handful of days: the last one's date is kept.
+  // An agenda's instants fall on a handful of days: the last one's date is kept, and its text.
   struct Day {
     long long z;
     int year;
     unsigned month, day;
+    char text[24];
+    size_t size;
   };
-  thread_local Day last{LLONG_MIN, 0, 0, 0};
+  thread_local Day last{LLONG_MIN, 0, 0, 0, {}, 0};
   if (z == last.z) {
     w.year = last.year;
     w.month = last.month;
     w.day = last.day;
+    w.dayText = last.text;
+    w.daySize = last.size;
     return w;
   }
   last.z = z;
@@ -232,28 +260,20 @@ Wall wallOf(std::time_t t, bool inUtc) {
   last.year = w.year;
   last.month = w.month;
   last.day = w.day;
+  last.size = static_cast<size_t>(makeDay(last.text, w) - last.text);
+  w.dayText = last.text;
+  w.daySize = last.size;
   return w;
 }
 
-char* put2(char* p, int v) {
-  p[0] = static_cast<char>('0' + v / 10);
-  p[1] = static_cast<char>('0' + v % 10);
-  return p + 2;
-}
-
-// "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
-// neither ISO 8601 nor our own reader accepts. p has room for 24 characters.
+// The day's text as wallOf made it.
 char* putDay(char* p, const Wall& w) {
-  if (w.year >= 0 && w.year <= 9999) {  // every DATE's year; snprintf was most of an agenda line's cost
-    p = put2(p, w.year / 100);
-    p = put2(p, w.year % 100);
-  } else {
-    p += std::snprintf(p, 16, "%04d", w.year);
+  if (w.daySize == 10) [[likely]] {
+    std::memcpy(p, w.dayText, 10);
+    return p + 10;
   }
-  *p++ = '-';
-  p = put2(p, static_cast<int>(w.month));
-  *p++ = '-';
-  return put2(p, static_cast<int>(w.day));
+  std::memcpy(p, w.dayText, w.daySize);
+  return p + w.daySize;
 }
 
 }  // namespace
