@@ -143,14 +143,19 @@ bool mayHoldAttendee(std::string_view ical) {
   // A line feed is looked at only when the byte after it, its bit 5 set, is 'a' ('A' or 'a'),
   // '-' ('\r' among others) or '*' ('\n' among others).
   const __m128i bit5 = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), cr = _mm_set1_epi8('-'), lf = _mm_set1_epi8('*');
-  for (; i + 17 <= size; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 1)), bit5);
+  auto sixteen = [&](size_t at) {  // the line feeds at at..at+15 (at + 17 <= size)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + 1)), bit5);
     const __m128i named = _mm_or_si128(_mm_cmpeq_epi8(next, a), _mm_or_si128(_mm_cmpeq_epi8(next, cr), _mm_cmpeq_epi8(next, lf)));
     for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bytes, feed), named)));
          mask != 0; mask &= mask - 1)
-      if (lineMayName(text, i + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
-  }
+      if (lineMayName(text, at + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
+    return false;
+  };
+  for (; i + 17 <= size; i += 16)
+    if (sixteen(i)) return true;
+  // The last bytes once more, overlapping what was looked at: a line feed at the very end names nothing.
+  if (i + 1 < size && size >= 17) return sixteen(size - 17);
 #endif
   for (; i < size; ++i)
     if (text[i] == '\n' && lineMayName(text, i, size)) return true;

@@ -29,9 +29,16 @@ std::string_view getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendar
 
 // Width in terminal columns, counting each UTF-8 sequence once.
 size_t columns(std::string_view s) {
-  size_t n = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++n;
+  size_t n = 0, i = 0;
+  // Eight bytes at a time while they are all ASCII, as nearly every cell is.
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t v;
+    std::memcpy(&v, s.data() + i, 8);
+    if ((v & 0x8080808080808080ull) != 0) break;
+    n += 8;
+  }
+  for (; i < s.size(); ++i)
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) ++n;
   return n;
 }
 
