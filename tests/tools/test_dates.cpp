@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,11 +78,16 @@ TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
   for (const Case& c : cases) {
     setenv("TZ", c.zone, 1);
     tzset();
-    for (std::time_t t = c.around - 3 * 3600; t <= c.around + 3 * 3600; t += 60 + 7) {
-      const DATE d = pimctl::dateFromTime(t);
-      std::time_t shown = pimctl::timeFromDate(d);
-      ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t;
-      ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t;
+    // Each way twice: on its own, and as a table shows dates in a row (the zone taken as the same).
+    for (int kept = 0; kept < 2; ++kept) {
+      std::optional<pimctl::SameZone> same;
+      if (kept) same.emplace();
+      for (std::time_t t = c.around - 3 * 3600; t <= c.around + 3 * 3600; t += 60 + 7) {
+        const DATE d = pimctl::dateFromTime(t);
+        std::time_t shown = pimctl::timeFromDate(d);
+        ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t << " " << kept;
+        ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t << " " << kept;
+      }
     }
   }
   if (old)

@@ -191,6 +191,7 @@ int cmdAgenda(const Options& opt) {
   if (entries.size() >= serverOccurrenceLimit())
     std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
               << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";
+  const SameZone zone;  // every date below in the zone of the first
   if (opt.json) {
     nlohmann::json j = {{"from", isoDate(p.start, opt.utc)}, {"to", isoDate(p.end, opt.utc)}, {"entries", nlohmann::json::array()}};
     for (const EntryView& e : entries) j["entries"].push_back(toJson(e, opt.utc));

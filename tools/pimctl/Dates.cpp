@@ -163,10 +163,21 @@ long long floorDiv(long long a, long long b) { return a / b - ((a % b != 0) && (
 // The offset from UTC of local time at t, as localtime_r gives it: from the zone table, or where
 // it cannot answer, localtime_r asked once per quarter hour (both ends; no zone changes twice
 // within one), and for every instant of a quarter that holds a change.
+// While a SameZone lives: the last segment of the zone table, asked without looking at TZ again.
+thread_local int t_sameZone = 0;
+thread_local pim::zones::Segment t_kept{0, 0, 0};
+
 long localOffset(std::time_t t) {
-  long offset;
-  if (pim::zones::offsetAt(t, &offset)) [[likely]]
-    return offset;
+  if (t_sameZone > 0) {
+    if (t >= t_kept.from && t < t_kept.to) [[likely]]
+      return t_kept.offset;
+    if (pim::zones::segmentAt(t, &t_kept)) return t_kept.offset;
+    t_kept = {0, 0, 0};
+  } else {
+    long offset;
+    if (pim::zones::offsetAt(t, &offset)) [[likely]]
+      return offset;
+  }
   constexpr long kChanges = LONG_MIN;
   thread_local std::unordered_map<long long, long> byQuarter;
   thread_local std::string zone = "\x01";  // TZ as last seen: a new one forgets every offset
@@ -277,6 +288,12 @@ char* putDay(char* p, const Wall& w) {
 }
 
 }  // namespace
+
+SameZone::SameZone() { ++t_sameZone; }
+
+SameZone::~SameZone() {
+  if (--t_sameZone == 0) t_kept = {0, 0, 0};
+}
 
 DATE dateFromTime(std::time_t t) { return kUnixEpochDate + static_cast<double>(t) / 86400.0; }
 

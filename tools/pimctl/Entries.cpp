@@ -184,6 +184,7 @@ std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string
     std::array<uint32_t, kPadded> cols;
   };
   const size_t rows = entries.size();
+  const SameZone zone;
   std::unique_ptr<Row[]> made(new Row[rows + 1]);  // left unset: every field is written before it is read
   std::array<size_t, kColumns> width{};
   auto measure = [&](Row& r, size_t i, std::string_view cell) {
