@@ -297,7 +297,17 @@ SameZone::~SameZone() {
 
 DATE dateFromTime(std::time_t t) { return kUnixEpochDate + static_cast<double>(t) / 86400.0; }
 
-std::time_t timeFromDate(DATE d) { return static_cast<std::time_t>(std::llround((d - kUnixEpochDate) * 86400.0)); }
+std::time_t timeFromDate(DATE d) {
+  const double x = (d - kUnixEpochDate) * 86400.0;
+  // llround (halves away from zero) without its call: below 2^52 a double's fraction is exact.
+  if (!(x > -4.5e15 && x < 4.5e15)) [[unlikely]]
+    return static_cast<std::time_t>(std::llround(x));
+  long long whole = static_cast<long long>(x);
+  const double fraction = x - static_cast<double>(whole);
+  if (fraction >= 0.5) ++whole;
+  else if (fraction <= -0.5) --whole;
+  return static_cast<std::time_t>(whole);
+}
 
 std::optional<DATE> parseDate(const std::string& text, const std::string& shortDateFormat, std::string* error) {
   Fields f;
