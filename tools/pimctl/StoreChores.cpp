@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -186,7 +187,21 @@ std::vector<std::vector<Attendee>> StoredAttendees::readAll(const std::vector<st
   size_t slots = 16;
   while (slots < 2 * n) slots *= 2;
   std::vector<uint32_t> table(slots, kNone);
-  const std::hash<std::string_view> hash;
+  // Entry ids are long and alike at the start: eight bytes mixed at a time, not a byte at a time.
+  auto hash = [](std::string_view id) {
+    uint64_t h = id.size() * 0x9E3779B97F4A7C15ull;
+    size_t k = 0;
+    for (; k + 8 <= id.size(); k += 8) {
+      uint64_t w;
+      std::memcpy(&w, id.data() + k, 8);
+      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+      h ^= h >> 32;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, id.data() + k, id.size() - k);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  };
   for (size_t i = 0; i < n; ++i) {
     const std::string_view id = entryIds[i];
     if (id.empty()) continue;
