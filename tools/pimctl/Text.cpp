@@ -71,6 +71,18 @@ std::size_t copyAscii(const char16_t* s, std::size_t units, char* d) {
 #if defined(__SSE2__)
   // Eight units at a time: none NUL, none past ASCII, then narrowed together.
   const __m128i zero = _mm_setzero_si128(), high = _mm_set1_epi16(static_cast<short>(0xFF80));
+  // Sixteen units at a time first: an entry id's 48 units in three steps.
+  for (; i + 16 <= units; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 8));
+    // NUL or past ASCII: unsigned x - 1 >= 0x7F, found as a signed comparison after a shift by -0x8000
+    const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000)), top = _mm_set1_epi16(static_cast<short>(0x8000 + 0x7E));
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i bad = _mm_or_si128(_mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(v, one), bias), top),
+                                     _mm_cmpgt_epi16(_mm_xor_si128(_mm_sub_epi16(w, one), bias), top));
+    if (_mm_movemask_epi8(bad) != 0) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(v, w));
+  }
   for (; i + 8 <= units; i += 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     const __m128i bad = _mm_or_si128(_mm_cmpeq_epi16(v, zero), _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(v, high), zero),
