@@ -225,6 +225,7 @@ std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string
   std::string out(size, ' ');
   char* d = out.data();
   auto put = [&d](std::string_view text) {
+    if (text.empty()) return;  // an empty view may point nowhere, which memcpy must not be given
     std::memcpy(d, text.data(), text.size());
     d += text.size();
   };
