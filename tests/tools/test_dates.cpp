@@ -1,8 +1,11 @@
 // pimctl's date reading and showing, on their own (the command tests drive the program).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <random>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,20 @@ TEST(PimctlDates, EarlyYearsShowFourDigitsAndReadBack) {
   EXPECT_EQ(pimctl::formatDate(d, true), "0224-03-01 11:29Z");
   EXPECT_EQ(pimctl::timeFromDate(Read(pimctl::isoDate(d, true))), pimctl::timeFromDate(d));
   EXPECT_EQ(pimctl::isoDate(Read("2026-12-07T14:05Z"), true), "2026-12-07T14:05:00Z");
+}
+
+// An instant is the DATE's seconds rounded as llround rounds them: halves away from zero, and
+// the doubles just below a half, whatever the sign or size.
+TEST(PimctlDates, SecondsOfADateRoundAsLlroundDoes) {
+  std::vector<double> seconds = {0.0, 0.5, -0.5, 1.5, -1.5, 2.5, 0.49999999999999994, -0.49999999999999994,
+                                 4503599627370495.5, -4503599627370495.5, 9.1e15, -9.1e15, 1774746000.5, -1e9 - 0.5};
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 20000; ++i)
+    seconds.push_back(std::ldexp(static_cast<double>(rng() % 2000001) - 1000000.0, static_cast<int>(rng() % 40)) / 16.0);
+  for (double x : seconds) {
+    const DATE d = 25569.0 + x / 86400.0;
+    ASSERT_EQ(pimctl::timeFromDate(d), static_cast<std::time_t>(std::llround((d - 25569.0) * 86400.0))) << x;
+  }
 }
 
 // A DATE holds the years 100 to 9999; outside them the date is refused with a reason, after the
@@ -77,11 +94,16 @@ TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
   for (const Case& c : cases) {
     setenv("TZ", c.zone, 1);
     tzset();
-    for (std::time_t t = c.around - 3 * 3600; t <= c.around + 3 * 3600; t += 60 + 7) {
-      const DATE d = pimctl::dateFromTime(t);
-      std::time_t shown = pimctl::timeFromDate(d);
-      ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t;
-      ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t;
+    // Each way twice: on its own, and as a table shows dates in a row (the zone taken as the same).
+    for (int kept = 0; kept < 2; ++kept) {
+      std::optional<pimctl::SameZone> same;
+      if (kept) same.emplace();
+      for (std::time_t t = c.around - 3 * 3600; t <= c.around + 3 * 3600; t += 60 + 7) {
+        const DATE d = pimctl::dateFromTime(t);
+        std::time_t shown = pimctl::timeFromDate(d);
+        ASSERT_EQ(pimctl::formatDate(d, false), LocalReference(shown, false)) << c.zone << " " << t << " " << kept;
+        ASSERT_EQ(pimctl::isoDate(d, false), LocalReference(shown, true)) << c.zone << " " << t << " " << kept;
+      }
     }
   }
   if (old)

@@ -1,5 +1,8 @@
 #include "Attendees.h"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #if defined(__SSE2__)
@@ -21,22 +24,62 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
 
 bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
 
-// The first of `a` or `b` at or after `from`, or npos. Parameters are short: a loop costs less than
-// string_view::find_first_of, which calls memchr for every byte.
+// An upper-case name of up to eight bytes, as masks over the first eight bytes of a line: a
+// line's head is then compared in one step, whatever its case.
+struct Head {
+  std::string_view name;
+  uint64_t value = 0, care = 0, fold = 0;
+  constexpr explicit Head(std::string_view upper) : name(upper) {
+    for (size_t i = 0; i < upper.size() && i < 8; ++i) {
+      value |= uint64_t{static_cast<unsigned char>(upper[i])} << (8 * i);
+      care |= uint64_t{0xFF} << (8 * i);
+      if (upper[i] >= 'A' && upper[i] <= 'Z') fold |= uint64_t{0x20} << (8 * i);
+    }
+  }
+};
+
+// startsWithNoCase(s, h.name). Clearing bit 5 of a byte makes it an upper-case letter only when it
+// was that letter in either case; other bytes are compared as they are.
+bool startsWithNoCase(std::string_view s, const Head& h) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (s.size() >= 8 && h.name.size() <= 8) {
+      uint64_t v;
+      std::memcpy(&v, s.data(), 8);
+      return (v & ~h.fold & h.care) == h.value;
+    }
+  }
+  return startsWithNoCase(s, h.name);
+}
+
+constexpr Head kBegin("BEGIN:"), kEnd("END:"), kAttendee("ATTENDEE");
+
+// The first of `a` or `b` at or after `from`, or npos. Parameters are short: sixteen bytes looked at
+// together cost less than string_view::find_first_of, which calls memchr for every byte.
 size_t findEither(std::string_view s, size_t from, char a, char b) {
-  for (size_t i = from; i < s.size(); ++i)
-    if (s[i] == a || s[i] == b) return i;
+  const char* p = s.data();
+  const size_t n = s.size();
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < n; ++i)
+    if (p[i] == a || p[i] == b) return i;
   return std::string_view::npos;
 }
 
 size_t findByte(std::string_view s, size_t from, char c) { return findEither(s, from, c, c); }
 
 // One ATTENDEE line (unfolded): its CN, its ROLE and its value.
-AttendeeSpec attendeeOf(std::string_view line) {
-  // The texts are made once, at the end: assigning into a string costs more than making it.
+Attendee attendeeOf(std::string_view line, Texts& texts) {
+  // The texts are kept once, at the end.
   std::string_view cn, address;
   EAttendeeType type = EAttendeeType_REQUIRED;
-  auto made = [&] { return AttendeeSpec{std::string(cn), std::string(address), type}; };
+  auto made = [&] { return Attendee{texts.keep(cn), texts.keep(address), type}; };
   size_t i = findEither(line, 0, ';', ':');
   while (i != std::string_view::npos && i < line.size() && line[i] == ';') {
     size_t eq = findByte(line, i + 1, '=');
@@ -97,15 +140,43 @@ bool mayHoldAttendee(std::string_view ical) {
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i feed = _mm_set1_epi8('\n');
-  for (; i + 16 <= size; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed))); mask != 0; mask &= mask - 1)
-      if (lineMayName(text, i + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
-  }
+  // A line feed is looked at only when the byte after it, its bit 5 set, is 'a' ('A' or 'a'),
+  // '-' ('\r' among others) or '*' ('\n' among others).
+  const __m128i bit5 = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), cr = _mm_set1_epi8('-'), lf = _mm_set1_epi8('*');
+  auto sixteen = [&](size_t at) {  // the line feeds at at..at+15 (at + 17 <= size)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + 1)), bit5);
+    const __m128i named = _mm_or_si128(_mm_cmpeq_epi8(next, a), _mm_or_si128(_mm_cmpeq_epi8(next, cr), _mm_cmpeq_epi8(next, lf)));
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bytes, feed), named)));
+         mask != 0; mask &= mask - 1)
+      if (lineMayName(text, at + static_cast<size_t>(__builtin_ctz(mask)), size)) return true;
+    return false;
+  };
+  for (; i + 17 <= size; i += 16)
+    if (sixteen(i)) return true;
+  // The last bytes once more, overlapping what was looked at: a line feed at the very end names nothing.
+  if (i + 1 < size && size >= 17) return sixteen(size - 17);
 #endif
   for (; i < size; ++i)
     if (text[i] == '\n' && lineMayName(text, i, size)) return true;
   return false;
+}
+
+// The first line feed at or after `from`, or `size`: lines are short, and a call to memchr for each
+// cost more than looking at sixteen bytes in place.
+[[gnu::always_inline]] inline size_t feedFrom(const char* text, size_t from, size_t size) {
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i feed = _mm_set1_epi8('\n');
+  for (; i + 16 <= size; i += 16) {
+    const unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)), feed)));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < size; ++i)
+    if (text[i] == '\n') return i;
+  return size;
 }
 
 }  // namespace
@@ -113,18 +184,17 @@ bool mayHoldAttendee(std::string_view ical) {
 // Read line by line: a full parse per listed appointment cost more than the rest of the agenda.
 // A line that cannot matter is stepped over without unfolding it; its continuations, which start
 // with a space or a tab, are stepped over the same way.
-std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
-  std::vector<AttendeeSpec> out;
+std::vector<Attendee> attendeesOf(std::string_view ical, Texts& texts) {
+  std::vector<Attendee> out;
   if (!mayHoldAttendee(ical)) return out;
   int depth = 0;  // 1: inside the first VEVENT, deeper: inside one of its components
-  std::string line;
+  thread_local std::string line;  // an unfolded line, its room kept from text to text
   const size_t size = ical.size();
   const char* text = ical.data();
   size_t pos = 0;
   while (pos < size) {
     if (!mayMatter(text[pos])) {
-      size_t eol = ical.find('\n', pos);
-      pos = eol == std::string_view::npos ? size : eol + 1;
+      pos = feedFrom(text, pos, size) + 1;
       continue;
     }
     // One logical line: a line break followed by a space or a tab continues it. An unfolded
@@ -133,12 +203,11 @@ std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
     bool folded = false;
     line.clear();
     while (pos < size) {
-      size_t eol = ical.find('\n', pos);
-      size_t stop = eol == std::string_view::npos ? size : eol;
+      const size_t stop = feedFrom(text, pos, size);
       size_t len = stop - pos;
       if (len > 0 && text[pos + len - 1] == '\r') --len;
-      std::string_view piece = ical.substr(pos, len);
-      pos = eol == std::string_view::npos ? size : eol + 1;
+      std::string_view piece(text + pos, len);
+      pos = stop + 1;
       bool more = pos < size && (text[pos] == ' ' || text[pos] == '\t');
       if (!folded && !more) {
         l = piece;
@@ -150,15 +219,16 @@ std::vector<AttendeeSpec> attendeesOf(std::string_view ical) {
       ++pos;
     }
     if (folded) l = line;
-    if (startsWithNoCase(l, "BEGIN:")) {
+    const char first = l.empty() ? '\0' : static_cast<char>(l[0] | 0x20);  // 'b': 'B' or 'b', and so on
+    if (first == 'b' && startsWithNoCase(l, kBegin)) {
       if (depth > 0) ++depth;
       else if (equalsNoCase(l.substr(6), "VEVENT")) depth = 1;
-    } else if (startsWithNoCase(l, "END:")) {
+    } else if (first == 'e' && startsWithNoCase(l, kEnd)) {
       if (depth == 1) break;
       if (depth > 1) --depth;
-    } else if (depth == 1 && startsWithNoCase(l, "ATTENDEE") && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
+    } else if (first == 'a' && depth == 1 && startsWithNoCase(l, kAttendee) && l.size() > 8 && (l[8] == ';' || l[8] == ':')) {
       if (out.empty()) out.reserve(4);  // grown a step at a time, a short list moved three times
-      out.push_back(attendeeOf(l));
+      out.push_back(attendeeOf(l, texts));
     }
   }
   return out;

@@ -7,7 +7,8 @@
 
 namespace pimctl {
 
-// The attendees of the first VEVENT of an item's iCalendar text (not those of its alarms).
-std::vector<AttendeeSpec> attendeesOf(std::string_view ical);
+// The attendees of the first VEVENT of an item's iCalendar text (not those of its alarms), their
+// texts kept in `texts`.
+std::vector<Attendee> attendeesOf(std::string_view ical, Texts& texts);
 
 }  // namespace pimctl

@@ -93,15 +93,11 @@ int getById(Calendar& cal, const std::string& id, ComPtr<ICalendarEntry>* entry)
   return kExitOk;
 }
 
-EntryView viewOf(ICalendarEntry* e, StoredAttendees& attendees) {
-  EntryView v = readEntry(e);
-  v.attendees = attendees.of(v.id);
-  return v;
-}
-
-EntryView viewOf(ICalendarEntry* e) {
+EntryView viewOf(ICalendarEntry* e, Texts& texts) {
+  EntryView v = readEntry(e, texts);
   StoredAttendees attendees;
-  return viewOf(e, attendees);
+  v.attendees = attendees.of(v.id, texts);
+  return v;
 }
 
 int cmdCheck(const Options& opt) {
@@ -134,14 +130,20 @@ int cmdWhoami(const Options& opt) {
   return kExitOk;
 }
 
-int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, std::vector<EntryView>* out) {
+// *list holds the component's list when this returns: the caller lets it go when done.
+int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, Texts& texts, std::vector<EntryView>* out,
+               ComPtr<ICalendarEntryList>* held) {
   ICalendarEntryList* rawList = nullptr;
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->GetCalendarEntriesForPeriod(start, end, &rawList, &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
-  ComPtr<ICalendarEntryList> list = ComPtr<ICalendarEntryList>::attach(rawList);
+  *held = ComPtr<ICalendarEntryList>::attach(rawList);
+  ICalendarEntryList* const list = held->get();
   UINT count = 0;
-  if (SUCCEEDED(list->get_numElements(&count))) out->reserve(out->size() + count);  // no views moved as it grows
+  if (SUCCEEDED(list->get_numElements(&count))) {
+    out->reserve(out->size() + count);  // no views moved as it grows
+    texts.reserve(count * 96);          // a row's texts, about, in one block
+  }
   ComPtr<ICalendarEntryListIterator> it;
   hr = list->GetIterator(it.put());
   if (FAILED(hr)) return fail({kExitFailure, "GetIterator failed: " + hresultText(hr)});
@@ -149,13 +151,13 @@ int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, std::vector<E
   while (SUCCEEDED(it->Next(&more)) && more != VARIANT_FALSE) {
     ComPtr<ICalendarEntry> e;
     it->get_current(e.put());
-    if (e) out->push_back(readEntry(e.get(), forTable));
+    if (e) out->push_back(readEntry(e.get(), texts, forTable));
   }
   StoredAttendees attendees;
   std::vector<std::string_view> ids;
   ids.reserve(out->size());
   for (const EntryView& v : *out) ids.push_back(v.id);
-  std::vector<std::vector<AttendeeSpec>> lists = attendees.readAll(ids);
+  std::vector<std::vector<Attendee>> lists = attendees.readAll(ids, texts);
   for (size_t i = 0; i < lists.size(); ++i) (*out)[i].attendees = std::move(lists[i]);
   return kExitOk;
 }
@@ -180,11 +182,16 @@ int cmdAgenda(const Options& opt) {
 
   Calendar cal;
   if (int rc = cal.open()) return rc;
+  // The component's list goes after pimctl's own blocks: its many small pieces are then freed
+  // after every large block pimctl frees, and malloc does not gather them up to free those.
+  ComPtr<ICalendarEntryList> list;
+  Texts texts;
   std::vector<EntryView> entries;
-  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, &entries)) return rc;
+  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, texts, &entries, &list)) return rc;
   if (entries.size() >= serverOccurrenceLimit())
     std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
               << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";
+  const SameZone zone;  // every date below in the zone of the first
   if (opt.json) {
     nlohmann::json j = {{"from", isoDate(p.start, opt.utc)}, {"to", isoDate(p.end, opt.utc)}, {"entries", nlohmann::json::array()}};
     for (const EntryView& e : entries) j["entries"].push_back(toJson(e, opt.utc));
@@ -192,7 +199,10 @@ int cmdAgenda(const Options& opt) {
   } else {
     // One write for the whole agenda: thousands of rows cost nothing in stream machinery.
     std::string out = "Agenda " + formatDate(p.start, opt.utc) + " - " + formatDate(p.end, opt.utc) + "\n";
-    out += entries.empty() ? std::string("(nothing planned)\n") : table(entries, opt.utc);
+    if (entries.empty())
+      out += "(nothing planned)\n";
+    else
+      out = table(entries, opt.utc, out);
     std::cout.flush();
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
@@ -205,7 +215,8 @@ int cmdShow(const Options& opt) {
   if (int rc = cal.open()) return rc;
   ComPtr<ICalendarEntry> e;
   if (int rc = getById(cal, opt.id, &e)) return rc;
-  EntryView v = viewOf(e.get());
+  Texts texts;
+  EntryView v = viewOf(e.get(), texts);
   if (opt.json)
     print(toJson(v, opt.utc));
   else
@@ -228,7 +239,8 @@ int cmdAdd(const Options& opt) {
   applyChanges(e.get(), changes);
   hr = cal.db->AddCalendarEntry(e.get(), &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
-  EntryView v = viewOf(e.get());
+  Texts texts;
+  EntryView v = viewOf(e.get(), texts);
   if (opt.json)
     print(toJson(v, opt.utc));
   else
@@ -243,14 +255,15 @@ int cmdUpdate(const Options& opt) {
   if (int rc = cal.open()) return rc;
   ComPtr<ICalendarEntry> e;
   if (int rc = getById(cal, opt.id, &e)) return rc;
-  EntryView before = readEntry(e.get());
+  Texts texts;
+  EntryView before = readEntry(e.get(), texts);
   DATE start = changes.start.value_or(before.start), end = changes.end.value_or(before.end);
   if (end < start) return usage("the end would lie before the start", opt);
   applyChanges(e.get(), changes);
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->UpdateCalendarEntry(e.get(), &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
-  EntryView v = viewOf(e.get());
+  EntryView v = viewOf(e.get(), texts);
   if (opt.json)
     print(toJson(v, opt.utc));
   else

@@ -51,10 +51,11 @@ class StoredAttendees {
   ~StoredAttendees();
   StoredAttendees(const StoredAttendees&) = delete;
   StoredAttendees& operator=(const StoredAttendees&) = delete;
-  const std::vector<AttendeeSpec>& of(const std::string& entryId);
+  // Their texts are kept in `texts`.
+  std::vector<Attendee> of(std::string_view entryId, Texts& texts);
   // The attendees of each of these, in their order, read at once (one snapshot of the store); an
   // id listed twice is read once.
-  std::vector<std::vector<AttendeeSpec>> readAll(const std::vector<std::string_view>& entryIds);
+  std::vector<std::vector<Attendee>> readAll(const std::vector<std::string_view>& entryIds, Texts& texts);
 
  private:
   struct State;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -162,10 +163,21 @@ long long floorDiv(long long a, long long b) { return a / b - ((a % b != 0) && (
 // The offset from UTC of local time at t, as localtime_r gives it: from the zone table, or where
 // it cannot answer, localtime_r asked once per quarter hour (both ends; no zone changes twice
 // within one), and for every instant of a quarter that holds a change.
+// While a SameZone lives: the last segment of the zone table, asked without looking at TZ again.
+thread_local int t_sameZone = 0;
+thread_local pim::zones::Segment t_kept{0, 0, 0};
+
 long localOffset(std::time_t t) {
-  long offset;
-  if (pim::zones::offsetAt(t, &offset)) [[likely]]
-    return offset;
+  if (t_sameZone > 0) {
+    if (t >= t_kept.from && t < t_kept.to) [[likely]]
+      return t_kept.offset;
+    if (pim::zones::segmentAt(t, &t_kept)) return t_kept.offset;
+    t_kept = {0, 0, 0};
+  } else {
+    long offset;
+    if (pim::zones::offsetAt(t, &offset)) [[likely]]
+      return offset;
+  }
   constexpr long kChanges = LONG_MIN;
   thread_local std::unordered_map<long long, long> byQuarter;
   thread_local std::string zone = "\x01";  // TZ as last seen: a new one forgets every offset
@@ -194,7 +206,30 @@ struct Wall {
   unsigned month, day;
   int hour, minute, second;
   long offset;
+  const char* dayText;  // "YYYY-MM-DD", valid until the next wallOf
+  size_t daySize;
 };
+
+char* put2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
+}
+
+// "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
+// neither ISO 8601 nor our own reader accepts. p has room for 24 characters.
+char* makeDay(char* p, const Wall& w) {
+  if (w.year >= 0 && w.year <= 9999) {  // every DATE's year; snprintf was most of an agenda line's cost
+    p = put2(p, w.year / 100);
+    p = put2(p, w.year % 100);
+  } else {
+    p += std::snprintf(p, 16, "%04d", w.year);
+  }
+  *p++ = '-';
+  p = put2(p, static_cast<int>(w.month));
+  *p++ = '-';
+  return put2(p, static_cast<int>(w.day));
+}
 
 Wall wallOf(std::time_t t, bool inUtc) {
   Wall w{};
@@ -205,17 +240,21 @@ Wall wallOf(std::time_t t, bool inUtc) {
   w.hour = static_cast<int>(secs / 3600);
   w.minute = static_cast<int>(secs / 60 % 60);
   w.second = static_cast<int>(secs % 60);
-  // An agenda's instants fall on a handful of days: the last one's date is kept.
+  // An agenda's instants fall on a handful of days: the last one's date is kept, and its text.
   struct Day {
     long long z;
     int year;
     unsigned month, day;
+    char text[24];
+    size_t size;
   };
-  thread_local Day last{LLONG_MIN, 0, 0, 0};
+  thread_local Day last{LLONG_MIN, 0, 0, 0, {}, 0};
   if (z == last.z) {
     w.year = last.year;
     w.month = last.month;
     w.day = last.day;
+    w.dayText = last.text;
+    w.daySize = last.size;
     return w;
   }
   last.z = z;
@@ -232,35 +271,43 @@ Wall wallOf(std::time_t t, bool inUtc) {
   last.year = w.year;
   last.month = w.month;
   last.day = w.day;
+  last.size = static_cast<size_t>(makeDay(last.text, w) - last.text);
+  w.dayText = last.text;
+  w.daySize = last.size;
   return w;
 }
 
-char* put2(char* p, int v) {
-  p[0] = static_cast<char>('0' + v / 10);
-  p[1] = static_cast<char>('0' + v % 10);
-  return p + 2;
-}
-
-// "YYYY-MM-DD" with four year digits always: strftime's %Y writes 224 for the year 224, which
-// neither ISO 8601 nor our own reader accepts. p has room for 24 characters.
+// The day's text as wallOf made it.
 char* putDay(char* p, const Wall& w) {
-  if (w.year >= 0 && w.year <= 9999) {  // every DATE's year; snprintf was most of an agenda line's cost
-    p = put2(p, w.year / 100);
-    p = put2(p, w.year % 100);
-  } else {
-    p += std::snprintf(p, 16, "%04d", w.year);
+  if (w.daySize == 10) [[likely]] {
+    std::memcpy(p, w.dayText, 10);
+    return p + 10;
   }
-  *p++ = '-';
-  p = put2(p, static_cast<int>(w.month));
-  *p++ = '-';
-  return put2(p, static_cast<int>(w.day));
+  std::memcpy(p, w.dayText, w.daySize);
+  return p + w.daySize;
 }
 
 }  // namespace
 
+SameZone::SameZone() { ++t_sameZone; }
+
+SameZone::~SameZone() {
+  if (--t_sameZone == 0) t_kept = {0, 0, 0};
+}
+
 DATE dateFromTime(std::time_t t) { return kUnixEpochDate + static_cast<double>(t) / 86400.0; }
 
-std::time_t timeFromDate(DATE d) { return static_cast<std::time_t>(std::llround((d - kUnixEpochDate) * 86400.0)); }
+std::time_t timeFromDate(DATE d) {
+  const double x = (d - kUnixEpochDate) * 86400.0;
+  // llround (halves away from zero) without its call: below 2^52 a double's fraction is exact.
+  if (!(x > -4.5e15 && x < 4.5e15)) [[unlikely]]
+    return static_cast<std::time_t>(std::llround(x));
+  long long whole = static_cast<long long>(x);
+  const double fraction = x - static_cast<double>(whole);
+  if (fraction >= 0.5) ++whole;
+  else if (fraction <= -0.5) --whole;
+  return static_cast<std::time_t>(whole);
+}
 
 std::optional<DATE> parseDate(const std::string& text, const std::string& shortDateFormat, std::string* error) {
   Fields f;
@@ -300,16 +347,20 @@ std::string userShortDateFormat() {
   return picture;
 }
 
-std::string formatDate(DATE utc, bool inUtc) {
+char* putDate(char* p, DATE utc, bool inUtc) {
   const Wall w = wallOf(timeFromDate(utc), inUtc);
-  char buf[48];
-  char* p = putDay(buf, w);
+  p = putDay(p, w);
   *p++ = ' ';
   p = put2(p, w.hour);
   *p++ = ':';
   p = put2(p, w.minute);
   if (inUtc) *p++ = 'Z';
-  return std::string(buf, static_cast<size_t>(p - buf));
+  return p;
+}
+
+std::string formatDate(DATE utc, bool inUtc) {
+  char buf[kDateRoom];
+  return std::string(buf, static_cast<size_t>(putDate(buf, utc, inUtc) - buf));
 }
 
 std::string isoDate(DATE utc, bool inUtc) {

@@ -22,6 +22,18 @@ std::string userShortDateFormat();
 
 // "2026-12-07 14:05" in local time, or in UTC with a trailing "Z".
 std::string formatDate(DATE utc, bool inUtc);
+// formatDate's text written at p, which has room for kDateRoom characters; returns its end.
+constexpr std::size_t kDateRoom = 32;
+char* putDate(char* p, DATE utc, bool inUtc);
+// While one lives on this thread, TZ is taken to stay as it is: dates shown one after another
+// skip looking at it again.
+class SameZone {
+ public:
+  SameZone();
+  ~SameZone();
+  SameZone(const SameZone&) = delete;
+  SameZone& operator=(const SameZone&) = delete;
+};
 // ISO 8601 with offset, for JSON: "2026-12-07T14:05:00+01:00" or "...Z".
 std::string isoDate(DATE utc, bool inUtc);
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string_view>
 
@@ -19,17 +21,24 @@ std::string trim(std::string s) {
   return s;
 }
 
-std::string getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendarEntry::*getter)(BSTR*)) {
+std::string_view getText(ICalendarEntry* e, HRESULT (STDMETHODCALLTYPE ICalendarEntry::*getter)(BSTR*), Texts& texts) {
   Bstr b;
   (e->*getter)(b.put());
-  return b.utf8();
+  return texts.utf8(b.get(), SysStringLen(b.get()));
 }
 
 // Width in terminal columns, counting each UTF-8 sequence once.
 size_t columns(std::string_view s) {
-  size_t n = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++n;
+  size_t n = 0, i = 0;
+  // Eight bytes at a time while they are all ASCII, as nearly every cell is.
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t v;
+    std::memcpy(&v, s.data() + i, 8);
+    if ((v & 0x8080808080808080ull) != 0) break;
+    n += 8;
+  }
+  for (; i < s.size(); ++i)
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) ++n;
   return n;
 }
 
@@ -102,12 +111,12 @@ const char* attendeeTypeName(EAttendeeType t) {
   }
 }
 
-EntryView readEntry(ICalendarEntry* e, bool forTable) {
+EntryView readEntry(ICalendarEntry* e, Texts& texts, bool forTable) {
   EntryView v;
-  v.subject = getText(e, &ICalendarEntry::get_subject);
-  v.location = getText(e, &ICalendarEntry::get_location);
-  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes);
-  v.id = getText(e, &ICalendarEntry::get_entryId);
+  v.subject = getText(e, &ICalendarEntry::get_subject, texts);
+  v.location = getText(e, &ICalendarEntry::get_location, texts);
+  if (!forTable) v.notes = getText(e, &ICalendarEntry::get_notes, texts);
+  v.id = getText(e, &ICalendarEntry::get_entryId, texts);
   if (forTable) {
     e->get_startTime(&v.start);
     e->get_endTime(&v.end);
@@ -147,97 +156,105 @@ void applyChanges(ICalendarEntry* e, const EntryChanges& c) {
 
 nlohmann::json toJson(const EntryView& e, bool inUtc) {
   nlohmann::json attendees = nlohmann::json::array();
-  for (const AttendeeSpec& a : e.attendees)
-    attendees.push_back({{"name", a.name}, {"address", a.address}, {"type", attendeeTypeName(a.type)}});
-  return {{"id", e.id},
-          {"subject", e.subject},
+  for (const Attendee& a : e.attendees)
+    attendees.push_back({{"name", std::string(a.name)}, {"address", std::string(a.address)}, {"type", attendeeTypeName(a.type)}});
+  return {{"id", std::string(e.id)},
+          {"subject", std::string(e.subject)},
           {"start", isoDate(e.start, inUtc)},
           {"end", isoDate(e.end, inUtc)},
           {"allDay", e.allDay},
-          {"location", e.location},
+          {"location", std::string(e.location)},
           {"status", statusName(e.status)},
           {"reminder", e.reminderOn ? nlohmann::json(e.reminderMinutes) : nlohmann::json(nullptr)},
-          {"notes", e.notes},
+          {"notes", std::string(e.notes)},
           {"attendees", attendees}};
 }
 
-std::string table(const std::vector<EntryView>& entries, bool inUtc) {
+std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string_view head) {
   constexpr size_t kColumns = 6;
   constexpr size_t kPadded = kColumns - 1;  // the last column runs to the end of the line
   constexpr size_t kWidest = 40;            // a longer cell pushes only its own row out of line
   static constexpr std::array<std::string_view, kColumns> kHeader = {"START", "END", "SUBJECT", "LOCATION", "STATUS",
                                                                      "ATTENDEES"};
-  // First the cells are measured, then written into a text made at its final size. The dates made
-  // here lie end to end in one text; every other cell is read where it lies.
+  // First the cells are measured, then written into a text made at its final size. A row's dates
+  // are made once, into the row's own room; every other cell is read where it lies.
+  struct Row {
+    std::array<std::array<char, kDateRoom>, 2> dates;
+    std::array<uint8_t, 2> dateSize;
+    std::array<uint32_t, kPadded> cols;
+  };
   const size_t rows = entries.size();
-  std::string dates;
-  dates.reserve(rows * 2 * 18);
-  std::vector<size_t> dateEnds(2 * rows);
-  std::vector<std::array<size_t, kPadded>> cols(rows + 1);
+  const SameZone zone;
+  std::unique_ptr<Row[]> made(new Row[rows + 1]);  // left unset: every field is written before it is read
   std::array<size_t, kColumns> width{};
-  auto measure = [&](size_t row, size_t i, std::string_view cell) {
+  auto measure = [&](Row& r, size_t i, std::string_view cell) {
     const size_t n = columns(cell);
-    cols[row][i] = n;
+    r.cols[i] = static_cast<uint32_t>(n);
     width[i] = std::max(width[i], std::min(n, kWidest));
   };
-  for (size_t i = 0; i < kPadded; ++i) measure(0, i, kHeader[i]);
-  size_t listed = 0;  // bytes of every attendee list
+  for (size_t i = 0; i < kPadded; ++i) measure(made[0], i, kHeader[i]);
+  // Every padded cell takes its bytes plus (width - its columns, or nothing) + 2 spaces; the
+  // dates are ASCII, a column a byte.
+  size_t size = head.size() + kHeader[kPadded].size() + rows + 1;
   for (size_t row = 0; row < rows; ++row) {
     const EntryView& e = entries[row];
-    size_t from = dates.size();
-    dates += formatDate(e.start, inUtc);
-    dateEnds[2 * row] = dates.size();
-    measure(row + 1, 0, std::string_view(dates).substr(from));
-    from = dates.size();
-    dates += formatDate(e.end, inUtc);
-    dateEnds[2 * row + 1] = dates.size();
-    measure(row + 1, 1, std::string_view(dates).substr(from));
-    measure(row + 1, 2, e.subject);
-    measure(row + 1, 3, e.location);
-    measure(row + 1, 4, statusName(e.status));
+    Row& r = made[row + 1];
+    for (int k = 0; k < 2; ++k) {
+      char* const at = r.dates[k].data();
+      const size_t n = static_cast<size_t>(putDate(at, k == 0 ? e.start : e.end, inUtc) - at);
+      r.dateSize[k] = static_cast<uint8_t>(n);
+      r.cols[k] = static_cast<uint32_t>(n);
+      width[k] = std::max(width[k], std::min(n, kWidest));
+    }
+    measure(r, 2, e.subject);
+    measure(r, 3, e.location);
+    const std::string_view status = statusName(e.status);
+    measure(r, 4, status);
+    size += e.subject.size() + e.location.size() + status.size() + r.dateSize[0] + r.dateSize[1];
     size_t list = 0;
-    for (const AttendeeSpec& a : e.attendees) {
+    for (const Attendee& a : e.attendees) {
       const size_t n = (a.name.empty() ? a.address : a.name).size();
       if (list > 0) list += 2;  // a comma once the list holds anything
       list += n;
     }
-    listed += list;
+    size += list;
   }
-  // Every padded cell takes its bytes plus (width - its columns, or nothing) + 2 spaces.
-  std::vector<std::array<std::string_view, kPadded>> cells(rows + 1);
-  for (size_t i = 0; i < kPadded; ++i) cells[0][i] = kHeader[i];
-  const std::string_view allDates(dates);
-  size_t size = kHeader[kPadded].size() + listed + rows + 1;
-  for (size_t row = 0; row < rows; ++row) {
-    const EntryView& e = entries[row];
-    const size_t start = row == 0 ? 0 : dateEnds[2 * row - 1];
-    cells[row + 1] = {allDates.substr(start, dateEnds[2 * row] - start),
-                      allDates.substr(dateEnds[2 * row], dateEnds[2 * row + 1] - dateEnds[2 * row]), e.subject,
-                      e.location, statusName(e.status)};
-  }
+  for (size_t i = 0; i < kPadded; ++i) size += kHeader[i].size();
   for (size_t row = 0; row <= rows; ++row)
-    for (size_t i = 0; i < kPadded; ++i)
-      size += cells[row][i].size() + width[i] - std::min(width[i], cols[row][i]) + 2;
+    for (size_t i = 0; i < kPadded; ++i) size += width[i] - std::min<size_t>(width[i], made[row].cols[i]) + 2;
   std::string out(size, ' ');
   char* d = out.data();
   auto put = [&d](std::string_view text) {
+    if (text.empty()) return;  // an empty view may point nowhere, which memcpy must not be given
     std::memcpy(d, text.data(), text.size());
     d += text.size();
   };
-  for (size_t row = 0; row <= rows; ++row) {
-    for (size_t i = 0; i < kPadded; ++i) {
-      put(cells[row][i]);
-      d += width[i] - std::min(width[i], cols[row][i]) + 2;  // spaces already
-    }
-    if (row == 0) {
-      put(kHeader[kPadded]);
-    } else {
-      char* const listStart = d;
-      for (const AttendeeSpec& a : entries[row - 1].attendees) {
-        const std::string& shown = a.name.empty() ? a.address : a.name;
-        if (d != listStart) put(", ");
-        put(shown);
-      }
+  put(head);
+  auto pad = [&](const Row& r, size_t i) { d += width[i] - std::min<size_t>(width[i], r.cols[i]) + 2; };  // spaces already
+  for (size_t i = 0; i < kPadded; ++i) {
+    put(kHeader[i]);
+    pad(made[0], i);
+  }
+  put(kHeader[kPadded]);
+  *d++ = '\n';
+  for (size_t row = 0; row < rows; ++row) {
+    const EntryView& e = entries[row];
+    const Row& r = made[row + 1];
+    put(std::string_view(r.dates[0].data(), r.dateSize[0]));
+    pad(r, 0);
+    put(std::string_view(r.dates[1].data(), r.dateSize[1]));
+    pad(r, 1);
+    put(e.subject);
+    pad(r, 2);
+    put(e.location);
+    pad(r, 3);
+    put(statusName(e.status));
+    pad(r, 4);
+    char* const listStart = d;
+    for (const Attendee& a : e.attendees) {
+      const std::string_view shown = a.name.empty() ? a.address : a.name;
+      if (d != listStart) put(", ");
+      put(shown);
     }
     *d++ = '\n';
   }
@@ -253,9 +270,11 @@ std::string details(const EntryView& e, bool inUtc) {
       << "location:  " << e.location << '\n'
       << "status:    " << statusName(e.status) << '\n'
       << "reminder:  " << (e.reminderOn ? std::to_string(e.reminderMinutes) + " min before" : "off") << '\n';
-  for (const AttendeeSpec& a : e.attendees)
-    out << "attendee:  " << a.name << (a.address.empty() ? "" : " <" + a.address + ">") << " (" << attendeeTypeName(a.type)
-        << ")\n";
+  for (const Attendee& a : e.attendees) {
+    out << "attendee:  " << a.name;
+    if (!a.address.empty()) out << " <" << a.address << ">";
+    out << " (" << attendeeTypeName(a.type) << ")\n";
+  }
   if (!e.notes.empty()) out << "notes:\n" << e.notes << '\n';
   return out.str();
 }

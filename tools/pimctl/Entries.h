@@ -2,10 +2,13 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <VYN_PIM_OUTLOOK.h>
 #include <nlohmann/json.hpp>
+
+#include "Text.h"
 
 namespace pimctl {
 
@@ -22,24 +25,32 @@ std::optional<ECalendarEntryStatus> parseStatus(const std::string& text);
 const char* statusName(ECalendarEntryStatus s);
 const char* attendeeTypeName(EAttendeeType t);
 
+// An attendee as a listing shows it; its texts lie in the listing's Texts.
+struct Attendee {
+  std::string_view name;
+  std::string_view address;
+  EAttendeeType type = EAttendeeType_REQUIRED;
+};
+
+// What an entry shows. Its texts lie in the Texts it was read into, which must outlive it.
 struct EntryView {
-  std::string id;
+  std::string_view id;
   bool idValid = false;
-  std::string subject;
-  std::string location;
-  std::string notes;
+  std::string_view subject;
+  std::string_view location;
+  std::string_view notes;
   DATE start = 0;
   DATE end = 0;
   bool allDay = false;
   ECalendarEntryStatus status = ECalendarEntryStatus_INVALID;
   bool reminderOn = false;
   LONG reminderMinutes = 0;
-  std::vector<AttendeeSpec> attendees;  // filled from the store, which the entry does not expose
+  std::vector<Attendee> attendees;  // filled from the store, which the entry does not expose
 };
 
-// What the entry shows; forTable: only what table() uses (no notes, reminder, all-day flag or id
-// validity), for listings of thousands.
-EntryView readEntry(ICalendarEntry* entry, bool forTable = false);
+// What the entry shows, its texts kept in `texts`; forTable: only what table() uses and the id
+// (no notes, reminder, all-day flag or id validity), for listings of thousands.
+EntryView readEntry(ICalendarEntry* entry, Texts& texts, bool forTable = false);
 
 // What `add` and `update` change; fields left empty are not touched.
 struct EntryChanges {
@@ -54,8 +65,8 @@ struct EntryChanges {
 void applyChanges(ICalendarEntry* entry, const EntryChanges& changes);
 
 nlohmann::json toJson(const EntryView& e, bool inUtc);
-// One table, a row per entry: start, end, subject, location, status, attendees.
-std::string table(const std::vector<EntryView>& entries, bool inUtc);
+// One table, a row per entry: start, end, subject, location, status, attendees; after `head`.
+std::string table(const std::vector<EntryView>& entries, bool inUtc, std::string_view head = {});
 std::string details(const EntryView& e, bool inUtc);
 
 }  // namespace pimctl

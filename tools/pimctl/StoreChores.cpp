@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -167,15 +168,14 @@ std::size_t serverOccurrenceLimit() { return pim::outlook::Items::kMaxOccurrence
 struct StoredAttendees::State {
   bool opened = false;
   std::unique_ptr<Store> store;
-  std::unordered_map<std::string, std::vector<AttendeeSpec>> seen;
 };
 
 StoredAttendees::StoredAttendees() : state_(std::make_unique<State>()) {}
 StoredAttendees::~StoredAttendees() = default;
 
-std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vector<std::string_view>& entryIds) {
+std::vector<std::vector<Attendee>> StoredAttendees::readAll(const std::vector<std::string_view>& entryIds, Texts& texts) {
   const size_t n = entryIds.size();
-  std::vector<std::vector<AttendeeSpec>> out(n);
+  std::vector<std::vector<Attendee>> out(n);
   // Each id's first place in the list, found through an open-addressed table of places: an
   // occurrence of a series listed again is read once, and no id is copied.
   constexpr uint32_t kNone = UINT32_MAX;
@@ -187,7 +187,21 @@ std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vecto
   size_t slots = 16;
   while (slots < 2 * n) slots *= 2;
   std::vector<uint32_t> table(slots, kNone);
-  const std::hash<std::string_view> hash;
+  // Entry ids are long and alike at the start: eight bytes mixed at a time, not a byte at a time.
+  auto hash = [](std::string_view id) {
+    uint64_t h = id.size() * 0x9E3779B97F4A7C15ull;
+    size_t k = 0;
+    for (; k + 8 <= id.size(); k += 8) {
+      uint64_t w;
+      std::memcpy(&w, id.data() + k, 8);
+      h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+      h ^= h >> 32;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, id.data() + k, id.size() - k);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  };
   for (size_t i = 0; i < n; ++i) {
     const std::string_view id = entryIds[i];
     if (id.empty()) continue;
@@ -208,7 +222,7 @@ std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vecto
       state_->store = Store::open(profileStorePath());
     }
     if (!state_->store) return out;
-    state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text); });
+    state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text, texts); });
   } catch (const StoreError&) {
     for (auto& list : out) list.clear();  // all or none, as one snapshot
   }
@@ -217,22 +231,19 @@ std::vector<std::vector<AttendeeSpec>> StoredAttendees::readAll(const std::vecto
   return out;
 }
 
-const std::vector<AttendeeSpec>& StoredAttendees::of(const std::string& entryId) {
-  static const std::vector<AttendeeSpec> kNone;
-  if (entryId.empty()) return kNone;
-  auto it = state_->seen.find(entryId);
-  if (it != state_->seen.end()) return it->second;
-  std::vector<AttendeeSpec> found;
+std::vector<Attendee> StoredAttendees::of(std::string_view entryId, Texts& texts) {
+  std::vector<Attendee> found;
+  if (entryId.empty()) return found;
   try {
     if (!state_->opened) {
       state_->opened = true;
       state_->store = Store::open(profileStorePath());
     }
     if (state_->store)
-      if (auto item = state_->store->find(entryId)) found = attendeesOf(item->data);
+      if (auto item = state_->store->find(std::string(entryId))) found = attendeesOf(item->data, texts);
   } catch (const StoreError&) {
   }
-  return state_->seen.emplace(entryId, std::move(found)).first->second;
+  return found;
 }
 
 bool ensureDemoStore(bool quiet, std::string* error) {
