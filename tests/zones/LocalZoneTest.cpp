@@ -24,7 +24,7 @@ using pim::zones::Zone;
 namespace {
 
 const char* const kZoneDir = "/usr/share/zoneinfo";
-constexpr int64_t k1850 = -3786825600, k1971 = 31536000, k2200 = 7258118400;
+constexpr int64_t k1850 = -3786825600, k2200 = 7258118400;
 
 // localtime_r's offset, or false where it cannot break t down.
 bool libcOffset(int64_t t, long* offset) {
