@@ -1,6 +1,7 @@
 #include "safe_items.h"
 
 #include "account.h"
+#include "item_lock.h"
 #include "atomic_file.h"
 #include "message_file.h"
 #include "vcard.h"
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -127,28 +129,39 @@ private:
 // the collection and the recipient objects it hands out. Every change is written
 // to the appointment at once (it reaches the store when the appointment is saved);
 // a change the appointment refuses is undone.
+//
+// The records live as long as the list, removed ones too: a recipient object keeps the
+// list and points at its record, so reading a collection costs no allocation a record.
 struct RecipientList {
     std::shared_ptr<AppointmentLink> link;
-    std::vector<std::shared_ptr<RecipientRecord>> items;
-    std::mutex mu;
+    std::vector<RecipientRecord*> items;                  // the collection, in order
+    std::vector<RecipientRecord> read;                    // as read; never resized
+    std::vector<std::unique_ptr<RecipientRecord>> added;  // by Add
+    ItemLock mu;
+
+    RecipientRecord* newRecord()
+    {
+        std::lock_guard<ItemLock> lock(mu);
+        added.push_back(std::make_unique<RecipientRecord>());
+        return added.back().get();
+    }
 
     template <class Change>
     HRESULT change(Change&& apply)
     {
-        std::lock_guard<std::mutex> lock(mu);
-        std::vector<std::shared_ptr<RecipientRecord>> before;
+        std::lock_guard<ItemLock> lock(mu);
+        std::vector<RecipientRecord*> before = items;
         std::vector<RecipientRecord> beforeValues;
-        for (const auto& r : items) {
-            before.push_back(r);
-            beforeValues.push_back(*r);
-        }
+        beforeValues.reserve(items.size());
+        for (RecipientRecord* r : items) beforeValues.push_back(*r);
         apply();
         std::vector<RecipientRecord> now;
-        for (const auto& r : items) now.push_back(*r);
+        now.reserve(items.size());
+        for (RecipientRecord* r : items) now.push_back(*r);
         const HRESULT hr = link->setRecipients(now);
         if (FAILED(hr)) {
-            items = before;
-            for (std::size_t i = 0; i < items.size(); ++i) *items[i] = beforeValues[i];
+            items = std::move(before);
+            for (std::size_t i = 0; i < items.size(); ++i) *items[i] = std::move(beforeValues[i]);
         }
         return hr;
     }
@@ -156,8 +169,8 @@ struct RecipientList {
 
 class SafeRecipient final : public DispatchObject<ISafeRecipient> {
 public:
-    SafeRecipient(std::shared_ptr<RecipientList> list, std::shared_ptr<RecipientRecord> record)
-        : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(std::move(record))
+    SafeRecipient(std::shared_ptr<RecipientList> list, RecipientRecord* record)
+        : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(record)
     {
     }
 
@@ -166,7 +179,7 @@ public:
         SAFE_FAULT("ISafeRecipient::get_Name");
         if (!pName) return E_POINTER;
         return guarded([&] {
-            std::lock_guard<std::mutex> lock(list_->mu);
+            std::lock_guard<ItemLock> lock(list_->mu);
             return toBstr(record_->name, pName);
         });
     }
@@ -180,7 +193,7 @@ public:
         SAFE_FAULT("ISafeRecipient::get_Address");
         if (!pAddress) return E_POINTER;
         return guarded([&] {
-            std::lock_guard<std::mutex> lock(list_->mu);
+            std::lock_guard<ItemLock> lock(list_->mu);
             return toBstr(record_->address, pAddress);
         });
     }
@@ -193,7 +206,7 @@ public:
     {
         SAFE_FAULT("ISafeRecipient::get_Type");
         if (!pType) return E_POINTER;
-        std::lock_guard<std::mutex> lock(list_->mu);
+        std::lock_guard<ItemLock> lock(list_->mu);
         *pType = record_->type;
         return S_OK;
     }
@@ -210,7 +223,7 @@ public:
         return guarded([&] {
             std::u16string name;
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 name = record_->name;
             }
             if (name.empty()) return S_OK;
@@ -224,7 +237,7 @@ public:
 
 private:
     std::shared_ptr<RecipientList> list_;
-    std::shared_ptr<RecipientRecord> record_;
+    RecipientRecord* record_;  // owned by list_
 };
 
 class SafeRecipients final : public DispatchObject<ISafeRecipients> {
@@ -238,7 +251,7 @@ public:
     {
         SAFE_FAULT("ISafeRecipients::get_Count");
         if (!pCount) return E_POINTER;
-        std::lock_guard<std::mutex> lock(list_->mu);
+        std::lock_guard<ItemLock> lock(list_->mu);
         *pCount = static_cast<LONG>(list_->items.size());
         return S_OK;
     }
@@ -248,13 +261,13 @@ public:
         if (!pp) return E_POINTER;
         *pp = nullptr;
         return guarded([&] {
-            std::shared_ptr<RecipientRecord> record;
+            RecipientRecord* record;
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
                 record = list_->items[static_cast<std::size_t>(index) - 1];
             }
-            *pp = new SafeRecipient(list_, std::move(record));
+            *pp = new SafeRecipient(list_, record);
             return S_OK;
         });
     }
@@ -265,7 +278,7 @@ public:
         *pp = nullptr;
         if (!name || SysStringLen(name) == 0) return S_OK;  // callers expect a null recipient here
         return guarded([&] {
-            auto record = std::make_shared<RecipientRecord>();
+            RecipientRecord* record = list_->newRecord();
             record->name = fromBstr(name);
             record->type = 1;  // olRequired
             auto object = ComPtr<ISafeRecipient>::attach(new SafeRecipient(list_, record));
@@ -279,7 +292,7 @@ public:
         SAFE_FAULT("ISafeRecipients::Remove");
         return guarded([&] {
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
             }
             return list_->change([&] { list_->items.erase(list_->items.begin() + (index - 1)); });
@@ -300,7 +313,7 @@ public:
     {
         SAFE_FAULT("ISafeAppointmentItem::get_Item");
         if (!pp) return E_POINTER;
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<ItemLock> lock(mu_);
         *pp = item_.get();
         if (*pp) (*pp)->AddRef();
         return S_OK;
@@ -314,7 +327,7 @@ public:
             const HRESULT hr = linker_.linkAppointment(item, &link);
             if (FAILED(hr)) return hr;
             if (!link) return E_INVALIDARG;
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<ItemLock> lock(mu_);
             item_ = ComPtr<IDispatch>(item);
             link_ = std::move(link);
             return S_OK;
@@ -328,20 +341,15 @@ public:
         return guarded([&] {
             std::shared_ptr<AppointmentLink> link;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                std::lock_guard<ItemLock> lock(mu_);
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;  // no item wrapped yet
             auto list = std::make_shared<RecipientList>();
-            list->link = link;
-            std::vector<RecipientRecord> read = link->recipients();
-            if (!read.empty()) {
-                // One block for the records read; each record shares its owner. The block is
-                // never resized, so the records stay put while any recipient object holds one.
-                auto block = std::make_shared<std::vector<RecipientRecord>>(std::move(read));
-                list->items.reserve(block->size());
-                for (RecipientRecord& r : *block) list->items.emplace_back(block, &r);
-            }
+            list->link = std::move(link);
+            list->read = list->link->recipients();
+            list->items.reserve(list->read.size());
+            for (RecipientRecord& r : list->read) list->items.push_back(&r);
             *pp = new SafeRecipients(std::move(list));
             return S_OK;
         });
@@ -349,7 +357,7 @@ public:
 
 private:
     ItemLinker& linker_;
-    std::mutex mu_;
+    ItemLock mu_;
     ComPtr<IDispatch> item_;
     std::shared_ptr<AppointmentLink> link_;
 };
@@ -376,7 +384,7 @@ public:
     {
         SAFE_FAULT("ISafeContactItem::get_Item");
         if (!pp) return E_POINTER;
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<ItemLock> lock(mu_);
         *pp = item_.get();
         if (*pp) (*pp)->AddRef();
         return S_OK;
@@ -390,7 +398,7 @@ public:
             const HRESULT hr = linker_.linkContact(item, &link);
             if (FAILED(hr)) return hr;
             if (!link) return E_INVALIDARG;
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<ItemLock> lock(mu_);
             item_ = ComPtr<IDispatch>(item);
             link_ = std::move(link);
             return S_OK;
@@ -407,7 +415,7 @@ public:
         return guarded([&] {
             std::shared_ptr<ContactLink> link;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                std::lock_guard<ItemLock> lock(mu_);
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;
@@ -437,7 +445,7 @@ public:
 
 private:
     ItemLinker& linker_;
-    std::mutex mu_;
+    ItemLock mu_;
     ComPtr<IDispatch> item_;
     std::shared_ptr<ContactLink> link_;
 };
