@@ -93,7 +93,7 @@ public:
         const ULONG n = ref_.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (n == 0) {
             ref_.store(1, std::memory_order_relaxed);  // a destructor's own QI/Release must not re-enter
-            delete this;
+            destroy();
         }
         return n;
     }
@@ -117,6 +117,10 @@ public:
     {
         return DISP_E_MEMBERNOTFOUND;
     }
+
+protected:
+    // At the last Release; nothing of the object is used after it.
+    virtual void destroy() { delete this; }
 
 private:
     const IID& iid_;
@@ -240,12 +244,12 @@ private:
     RecipientRecord* record_;  // owned by list_
 };
 
+// The collection lives in one block with its list (see RecipientsBlock).
 class SafeRecipients final : public DispatchObject<ISafeRecipients> {
 public:
-    explicit SafeRecipients(std::shared_ptr<RecipientList> list)
-        : DispatchObject(IID_ISafeRecipients), list_(std::move(list))
-    {
-    }
+    SafeRecipients() : DispatchObject(IID_ISafeRecipients) {}
+    // The list, which shares this object's block: kept until the last Release.
+    void keep(std::shared_ptr<RecipientList> list) { list_ = std::move(list); }
 
     STDMETHODIMP get_Count(LONG* pCount) override
     {
@@ -299,8 +303,21 @@ public:
         });
     }
 
+protected:
+    // The block goes with the last of the collection and the recipient objects it handed out.
+    void destroy() override
+    {
+        std::shared_ptr<RecipientList> last = std::move(list_);
+    }
+
 private:
     std::shared_ptr<RecipientList> list_;
+};
+
+// A collection and its list, allocated together.
+struct RecipientsBlock {
+    RecipientList list;
+    SafeRecipients collection;
 };
 
 // ---- items -------------------------------------------------------------------------
@@ -345,12 +362,14 @@ public:
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;  // no item wrapped yet
-            auto list = std::make_shared<RecipientList>();
-            list->link = std::move(link);
-            list->read = list->link->recipients();
-            list->items.reserve(list->read.size());
-            for (RecipientRecord& r : list->read) list->items.push_back(&r);
-            *pp = new SafeRecipients(std::move(list));
+            auto block = std::make_shared<RecipientsBlock>();
+            RecipientList& list = block->list;
+            list.link = std::move(link);
+            list.read = list.link->recipients();
+            list.items.reserve(list.read.size());
+            for (RecipientRecord& r : list.read) list.items.push_back(&r);
+            block->collection.keep(std::shared_ptr<RecipientList>(block, &list));
+            *pp = &block->collection;
             return S_OK;
         });
     }
