@@ -561,3 +561,30 @@ TEST_F(Recipients, ARecipientReadOutlivesItsCollection)
     EXPECT_EQ(fake_->stored[0].type, 2);
     bob.reset();
 }
+
+// Added records live with the collection's list too: a recipient from Add, one from a refused
+// Add and one removed again all stay usable after the collection is gone, and the collection is
+// counted as live until the last of its recipient objects goes.
+TEST_F(Recipients, AddedRecipientsOutliveTheCollectionAndKeepItCounted)
+{
+    ComPtr<ISafeRecipient> carol;
+    ASSERT_EQ(recipients_->Add(Bstr(u"Carol").b, carol.put()), S_OK);
+    ComPtr<ISafeRecipient> dave;
+    ASSERT_EQ(recipients_->Add(Bstr(u"Dave").b, dave.put()), S_OK);
+    EXPECT_EQ(recipients_->Remove(4), S_OK);  // Dave
+    fake_->refuseWith = E_ACCESSDENIED;
+    ComPtr<ISafeRecipient> refused;
+    EXPECT_EQ(recipients_->Add(Bstr(u"Erin").b, refused.put()), E_ACCESSDENIED);
+    fake_->refuseWith = S_OK;
+    const LONG before = liveObjects();
+    recipients_.reset();
+    safe_.reset();
+    EXPECT_EQ(liveObjects(), before - 1) << "only the safe item goes while recipients hold the collection";
+    EXPECT_EQ(text16(dave.get(), &ISafeRecipient::get_Name), u"Dave");
+    EXPECT_EQ(carol->put_Type(3), S_OK);
+    ASSERT_EQ(fake_->stored.size(), 3u);
+    EXPECT_EQ(fake_->stored[2].name, u"Carol");
+    EXPECT_EQ(fake_->stored[2].type, 3);
+    dave.reset();
+    carol.reset();
+}
