@@ -193,7 +193,7 @@ struct KeepViewsAtWrite {
 
 HRESULT AppointmentView::newBstr(Text t, BSTR* out) const {
     if (!out) return E_POINTER;
-    *out = SysAllocStringLen(nullptr, t.size);
+    *out = SysAllocStringLen(static_cast<const OLECHAR*>(nullptr), t.size);
     if (!*out) return E_OUTOFMEMORY;
     std::memcpy(*out, bytes.data() + t.at, t.size * sizeof(char16_t));
     return S_OK;
