@@ -3,6 +3,7 @@
 #include "objects.h"
 
 #include "module.h"
+#include "recycled.h"
 #include "redemption_module.h"
 
 #include <ComPtr.h>
@@ -105,7 +106,7 @@ public:
         HRESULT hr = access(item, &a);
         if (FAILED(hr)) return hr;
         if (a->ItemKind() != static_cast<LONG>(store::Kind::Appointment)) return E_INVALIDARG;
-        *link = std::make_shared<AppointmentLinkImpl>(std::move(a));
+        *link = std::allocate_shared<AppointmentLinkImpl>(RecycledAllocator<AppointmentLinkImpl>(), std::move(a));
         return S_OK;
     }
     HRESULT linkContact(IDispatch* item, std::shared_ptr<redemption::ContactLink>* link) override {

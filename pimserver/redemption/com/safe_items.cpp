@@ -2,6 +2,7 @@
 
 #include "account.h"
 #include "item_lock.h"
+#include "recycled.h"
 #include "atomic_file.h"
 #include "message_file.h"
 #include "vcard.h"
@@ -177,6 +178,8 @@ public:
         : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(record)
     {
     }
+    static void* operator new(std::size_t size) { return Recycled<SafeRecipient>::take(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { Recycled<SafeRecipient>::give(p, size); }
 
     STDMETHODIMP get_Name(BSTR* pName) override
     {
@@ -325,6 +328,8 @@ struct RecipientsBlock {
 class SafeAppointmentItem final : public DispatchObject<ISafeAppointmentItem> {
 public:
     explicit SafeAppointmentItem(ItemLinker& linker) : DispatchObject(IID_ISafeAppointmentItem), linker_(linker) {}
+    static void* operator new(std::size_t size) { return Recycled<SafeAppointmentItem>::take(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { Recycled<SafeAppointmentItem>::give(p, size); }
 
     STDMETHODIMP get_Item(IDispatch** pp) override
     {
@@ -362,7 +367,7 @@ public:
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;  // no item wrapped yet
-            auto block = std::make_shared<RecipientsBlock>();
+            auto block = std::allocate_shared<RecipientsBlock>(RecycledAllocator<RecipientsBlock>());
             RecipientList& list = block->list;
             list.link = std::move(link);
             list.read = list.link->recipients();
