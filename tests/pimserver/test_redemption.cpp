@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <thread>
 
 using namespace pim::redemption;
 using pimtest::Bstr;
@@ -587,4 +588,46 @@ TEST_F(Recipients, AddedRecipientsOutliveTheCollectionAndKeepItCounted)
     EXPECT_EQ(fake_->stored[2].type, 3);
     dave.reset();
     carol.reset();
+}
+
+// The safe item, its recipients and their blocks are reused from one read to the next; threads
+// reading their own appointments at once must each see only their own recipients.
+TEST_F(SafeItems, ItemsReadAtOnceOnManyThreadsKeepTheirOwnRecipients)
+{
+    constexpr int kThreads = 4;
+    FakeLinker linker;
+    DummyItem items[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        auto fake = std::make_shared<FakeAppointment>();
+        const std::u16string name = u"Person " + std::u16string(1, static_cast<char16_t>(u'A' + t));
+        fake->stored = {{name, u"", 1}, {name + u" Two", u"", 2}};
+        linker.appointments[&items[t]] = fake;
+    }
+    int wrong[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::u16string want = u"Person " + std::u16string(1, static_cast<char16_t>(u'A' + t));
+            for (int i = 0; i < 2000; ++i) {
+                ComPtr<ISafeAppointmentItem> safe;
+                ComPtr<ISafeRecipients> list;
+                ComPtr<ISafeRecipient> first, second;
+                if (FAILED(createSafeAppointmentItem(linker, IID_ISafeAppointmentItem, safe.put_void())) ||
+                    FAILED(safe->put_Item(&items[t])) || FAILED(safe->get_Recipients(list.put())) ||
+                    FAILED(list->Item(1, first.put())) || FAILED(list->Item(2, second.put()))) {
+                    ++wrong[t];
+                    continue;
+                }
+                safe.reset();
+                list.reset();
+                if (text16(first.get(), &ISafeRecipient::get_Name) != want ||
+                    text16(second.get(), &ISafeRecipient::get_Name) != want + u" Two")
+                    ++wrong[t];
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
+        EXPECT_EQ(items[t].refs, 1u) << "the wrapped item was not released exactly once";
+    }
 }
