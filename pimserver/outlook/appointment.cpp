@@ -336,7 +336,7 @@ void AppointmentItem::setTimes(store::UtcSeconds s, store::UtcSeconds e, bool al
 
 #define ITEM_ENTER(name)                            \
     PIM_OM_FAULT("AppointmentItem." name);           \
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
 
 HRESULT AppointmentItem::text(icalproperty_kind k, BSTR* p) {
     if (!p) return E_POINTER;
@@ -671,7 +671,7 @@ void setTypeParameter(icalproperty* p, LONG type) {
 
 HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Recipient>* out) {
     if (!out) return E_POINTER;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     HRESULT hr = view();
     if (FAILED(hr)) return hr;
     if (hr == S_OK) return guarded([&] {
@@ -687,7 +687,7 @@ HRESULT STDMETHODCALLTYPE AppointmentItem::GetRecipients(std::vector<server::Rec
 }
 
 HRESULT STDMETHODCALLTYPE AppointmentItem::SetRecipients(const std::vector<server::Recipient>& list) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     HRESULT hr = load();
     if (FAILED(hr)) return hr;
     return guarded([&] {

@@ -244,7 +244,7 @@ HRESULT Items::itemAt(size_t i, IDispatch** out) {
 STDMETHODIMP Items::get_Count(LONG* pCount) {
     PIM_OM_FAULT("Items.get_Count");
     if (!pCount) return E_POINTER;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     return guarded([&]() -> HRESULT {
         materialize();
         *pCount = static_cast<LONG>(std::min<size_t>(list_->size(), 0x7FFFFFFF));
@@ -255,14 +255,14 @@ STDMETHODIMP Items::get_Count(LONG* pCount) {
 STDMETHODIMP Items::get_IncludeRecurrences(VARIANT_BOOL* pInclude) {
     PIM_OM_FAULT("Items.get_IncludeRecurrences");
     if (!pInclude) return E_POINTER;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     *pInclude = includeRecurrences_ ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
 
 STDMETHODIMP Items::put_IncludeRecurrences(VARIANT_BOOL Include) {
     PIM_OM_FAULT("Items.put_IncludeRecurrences");
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     includeRecurrences_ = Include != VARIANT_FALSE;
     list_.reset();
     return S_OK;
@@ -272,7 +272,7 @@ STDMETHODIMP Items::Find(BSTR Filter, IDispatch** ppItem) {
     PIM_OM_FAULT("Items.Find");
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     return guarded([&]() -> HRESULT {
         std::unique_ptr<filter::Node> f;
         try {
@@ -297,7 +297,7 @@ STDMETHODIMP Items::GetFirst(IDispatch** ppItem) {
     PIM_OM_FAULT("Items.GetFirst");
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     return guarded([&]() -> HRESULT {
         materialize();
         cursor_ = 0;
@@ -309,7 +309,7 @@ STDMETHODIMP Items::GetNext(IDispatch** ppItem) {
     PIM_OM_FAULT("Items.GetNext");
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     return guarded([&]() -> HRESULT {
         if (!list_) {
             materialize();
@@ -324,7 +324,7 @@ STDMETHODIMP Items::Restrict(BSTR Filter, _Items** ppItems) {
     PIM_OM_FAULT("Items.Restrict");
     if (!ppItems) return E_POINTER;
     *ppItems = nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     // Parsing and copying the filters allocate; no exception may leave the call.
     return guarded([&]() -> HRESULT {
         std::shared_ptr<const filter::Node> f;
@@ -356,7 +356,7 @@ STDMETHODIMP Items::Sort(BSTR Property, VARIANT Descending) {
     if (Descending.vt == VT_BOOL) desc = Descending.boolVal != VARIANT_FALSE;
     else if (Descending.vt == VT_I4) desc = Descending.lVal != 0;
     else if (Descending.vt != VT_ERROR && Descending.vt != VT_EMPTY) return DISP_E_TYPEMISMATCH;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<ItemLock> lock(mu_);
     sort_ = canonical;
     descending_ = desc;
     list_.reset();

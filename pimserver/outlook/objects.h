@@ -5,6 +5,7 @@
 
 #include "com.h"
 #include "filter.h"
+#include "item_lock.h"
 #include "ical.h"
 #include "pimserver/ItemAccess.h"
 #include "store.h"
@@ -141,7 +142,7 @@ private:
     HRESULT itemAt(size_t i, IDispatch** out);
     bool calendar() const { return folder_ == store::Folder::Calendar; }
 
-    std::mutex mu_;
+    ItemLock mu_;
     std::shared_ptr<store::Store> store_;
     store::Folder folder_;
     std::vector<std::shared_ptr<const filter::Node>> filters_;
@@ -206,7 +207,7 @@ private:
     bool allDay();
     void setTimes(store::UtcSeconds s, store::UtcSeconds e, bool allDay);
 
-    std::mutex mu_;
+    ItemLock mu_;
     std::shared_ptr<store::Store> store_;
     store::RecordKey key_ = 0;  // 0 until the first save
     bool occurrence_ = false;

@@ -3,6 +3,7 @@
 #include "objects.h"
 
 #include "module.h"
+#include "recycled.h"
 #include "redemption_module.h"
 
 #include <ComPtr.h>
@@ -60,17 +61,12 @@ class AppointmentLinkImpl final : public redemption::AppointmentLink {
 public:
     explicit AppointmentLinkImpl(ComPtr<server::IPimItemAccess> a) : item_(std::move(a)) {}
     std::vector<redemption::RecipientRecord> recipients() override {
-        std::vector<server::Recipient> list;
         std::vector<redemption::RecipientRecord> out;
-        if (FAILED(item_->GetRecipients(&list))) return out;
-        out.reserve(list.size());
-        for (auto& r : list) out.push_back({std::move(r.name), std::move(r.address), r.type});
+        if (FAILED(item_->GetRecipients(&out))) out.clear();
         return out;
     }
     HRESULT setRecipients(const std::vector<redemption::RecipientRecord>& list) override {
-        std::vector<server::Recipient> in;
-        for (auto& r : list) in.push_back({r.name, r.address, r.type});
-        return item_->SetRecipients(in);
+        return item_->SetRecipients(list);
     }
     std::optional<std::u16string> resolve(const std::u16string& text) override {
         std::shared_ptr<store::Store> s = item_->Store();
@@ -110,7 +106,7 @@ public:
         HRESULT hr = access(item, &a);
         if (FAILED(hr)) return hr;
         if (a->ItemKind() != static_cast<LONG>(store::Kind::Appointment)) return E_INVALIDARG;
-        *link = std::make_shared<AppointmentLinkImpl>(std::move(a));
+        *link = std::allocate_shared<AppointmentLinkImpl>(RecycledAllocator<AppointmentLinkImpl>(), std::move(a));
         return S_OK;
     }
     HRESULT linkContact(IDispatch* item, std::shared_ptr<redemption::ContactLink>* link) override {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <Redemption.h>
+#include <pimserver/ItemAccess.h>
 #include <windows.h>
 
 #include <memory>
@@ -13,11 +14,9 @@
 
 namespace pim::redemption {
 
-struct RecipientRecord {
-    std::u16string name;
-    std::u16string address;
-    LONG type = 1;  // olRequired
-};
+// The server's own record (name, address, type; olRequired by default), so that what an item
+// reads is handed on without a copy.
+using RecipientRecord = server::Recipient;
 
 // What a safe appointment item needs of the appointment it wraps.
 class AppointmentLink {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <thread>
 
 using namespace pim::redemption;
 using pimtest::Bstr;
@@ -560,4 +561,73 @@ TEST_F(Recipients, ARecipientReadOutlivesItsCollection)
     EXPECT_EQ(fake_->stored[0].address, u"robert@example.com");
     EXPECT_EQ(fake_->stored[0].type, 2);
     bob.reset();
+}
+
+// Added records live with the collection's list too: a recipient from Add, one from a refused
+// Add and one removed again all stay usable after the collection is gone, and the collection is
+// counted as live until the last of its recipient objects goes.
+TEST_F(Recipients, AddedRecipientsOutliveTheCollectionAndKeepItCounted)
+{
+    ComPtr<ISafeRecipient> carol;
+    ASSERT_EQ(recipients_->Add(Bstr(u"Carol").b, carol.put()), S_OK);
+    ComPtr<ISafeRecipient> dave;
+    ASSERT_EQ(recipients_->Add(Bstr(u"Dave").b, dave.put()), S_OK);
+    EXPECT_EQ(recipients_->Remove(4), S_OK);  // Dave
+    fake_->refuseWith = E_ACCESSDENIED;
+    ComPtr<ISafeRecipient> refused;
+    EXPECT_EQ(recipients_->Add(Bstr(u"Erin").b, refused.put()), E_ACCESSDENIED);
+    fake_->refuseWith = S_OK;
+    const LONG before = liveObjects();
+    recipients_.reset();
+    safe_.reset();
+    EXPECT_EQ(liveObjects(), before - 1) << "only the safe item goes while recipients hold the collection";
+    EXPECT_EQ(text16(dave.get(), &ISafeRecipient::get_Name), u"Dave");
+    EXPECT_EQ(carol->put_Type(3), S_OK);
+    ASSERT_EQ(fake_->stored.size(), 3u);
+    EXPECT_EQ(fake_->stored[2].name, u"Carol");
+    EXPECT_EQ(fake_->stored[2].type, 3);
+    dave.reset();
+    carol.reset();
+}
+
+// The safe item, its recipients and their blocks are reused from one read to the next; threads
+// reading their own appointments at once must each see only their own recipients.
+TEST_F(SafeItems, ItemsReadAtOnceOnManyThreadsKeepTheirOwnRecipients)
+{
+    constexpr int kThreads = 4;
+    FakeLinker linker;
+    DummyItem items[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        auto fake = std::make_shared<FakeAppointment>();
+        const std::u16string name = u"Person " + std::u16string(1, static_cast<char16_t>(u'A' + t));
+        fake->stored = {{name, u"", 1}, {name + u" Two", u"", 2}};
+        linker.appointments[&items[t]] = fake;
+    }
+    int wrong[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const std::u16string want = u"Person " + std::u16string(1, static_cast<char16_t>(u'A' + t));
+            for (int i = 0; i < 2000; ++i) {
+                ComPtr<ISafeAppointmentItem> safe;
+                ComPtr<ISafeRecipients> list;
+                ComPtr<ISafeRecipient> first, second;
+                if (FAILED(createSafeAppointmentItem(linker, IID_ISafeAppointmentItem, safe.put_void())) ||
+                    FAILED(safe->put_Item(&items[t])) || FAILED(safe->get_Recipients(list.put())) ||
+                    FAILED(list->Item(1, first.put())) || FAILED(list->Item(2, second.put()))) {
+                    ++wrong[t];
+                    continue;
+                }
+                safe.reset();
+                list.reset();
+                if (text16(first.get(), &ISafeRecipient::get_Name) != want ||
+                    text16(second.get(), &ISafeRecipient::get_Name) != want + u" Two")
+                    ++wrong[t];
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
+        EXPECT_EQ(items[t].refs, 1u) << "the wrapped item was not released exactly once";
+    }
 }

@@ -1,6 +1,8 @@
 #include "safe_items.h"
 
 #include "account.h"
+#include "item_lock.h"
+#include "recycled.h"
 #include "atomic_file.h"
 #include "message_file.h"
 #include "vcard.h"
@@ -12,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -91,7 +94,7 @@ public:
         const ULONG n = ref_.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (n == 0) {
             ref_.store(1, std::memory_order_relaxed);  // a destructor's own QI/Release must not re-enter
-            delete this;
+            destroy();
         }
         return n;
     }
@@ -116,6 +119,10 @@ public:
         return DISP_E_MEMBERNOTFOUND;
     }
 
+protected:
+    // At the last Release; nothing of the object is used after it.
+    virtual void destroy() { delete this; }
+
 private:
     const IID& iid_;
     std::atomic<ULONG> ref_{1};
@@ -127,28 +134,39 @@ private:
 // the collection and the recipient objects it hands out. Every change is written
 // to the appointment at once (it reaches the store when the appointment is saved);
 // a change the appointment refuses is undone.
+//
+// The records live as long as the list, removed ones too: a recipient object keeps the
+// list and points at its record, so reading a collection costs no allocation a record.
 struct RecipientList {
     std::shared_ptr<AppointmentLink> link;
-    std::vector<std::shared_ptr<RecipientRecord>> items;
-    std::mutex mu;
+    std::vector<RecipientRecord*> items;                  // the collection, in order
+    std::vector<RecipientRecord> read;                    // as read; never resized
+    std::vector<std::unique_ptr<RecipientRecord>> added;  // by Add
+    ItemLock mu;
+
+    RecipientRecord* newRecord()
+    {
+        std::lock_guard<ItemLock> lock(mu);
+        added.push_back(std::make_unique<RecipientRecord>());
+        return added.back().get();
+    }
 
     template <class Change>
     HRESULT change(Change&& apply)
     {
-        std::lock_guard<std::mutex> lock(mu);
-        std::vector<std::shared_ptr<RecipientRecord>> before;
+        std::lock_guard<ItemLock> lock(mu);
+        std::vector<RecipientRecord*> before = items;
         std::vector<RecipientRecord> beforeValues;
-        for (const auto& r : items) {
-            before.push_back(r);
-            beforeValues.push_back(*r);
-        }
+        beforeValues.reserve(items.size());
+        for (RecipientRecord* r : items) beforeValues.push_back(*r);
         apply();
         std::vector<RecipientRecord> now;
-        for (const auto& r : items) now.push_back(*r);
+        now.reserve(items.size());
+        for (RecipientRecord* r : items) now.push_back(*r);
         const HRESULT hr = link->setRecipients(now);
         if (FAILED(hr)) {
-            items = before;
-            for (std::size_t i = 0; i < items.size(); ++i) *items[i] = beforeValues[i];
+            items = std::move(before);
+            for (std::size_t i = 0; i < items.size(); ++i) *items[i] = std::move(beforeValues[i]);
         }
         return hr;
     }
@@ -156,17 +174,19 @@ struct RecipientList {
 
 class SafeRecipient final : public DispatchObject<ISafeRecipient> {
 public:
-    SafeRecipient(std::shared_ptr<RecipientList> list, std::shared_ptr<RecipientRecord> record)
-        : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(std::move(record))
+    SafeRecipient(std::shared_ptr<RecipientList> list, RecipientRecord* record)
+        : DispatchObject(IID_ISafeRecipient), list_(std::move(list)), record_(record)
     {
     }
+    static void* operator new(std::size_t size) { return Recycled<SafeRecipient>::take(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { Recycled<SafeRecipient>::give(p, size); }
 
     STDMETHODIMP get_Name(BSTR* pName) override
     {
         SAFE_FAULT("ISafeRecipient::get_Name");
         if (!pName) return E_POINTER;
         return guarded([&] {
-            std::lock_guard<std::mutex> lock(list_->mu);
+            std::lock_guard<ItemLock> lock(list_->mu);
             return toBstr(record_->name, pName);
         });
     }
@@ -180,7 +200,7 @@ public:
         SAFE_FAULT("ISafeRecipient::get_Address");
         if (!pAddress) return E_POINTER;
         return guarded([&] {
-            std::lock_guard<std::mutex> lock(list_->mu);
+            std::lock_guard<ItemLock> lock(list_->mu);
             return toBstr(record_->address, pAddress);
         });
     }
@@ -193,7 +213,7 @@ public:
     {
         SAFE_FAULT("ISafeRecipient::get_Type");
         if (!pType) return E_POINTER;
-        std::lock_guard<std::mutex> lock(list_->mu);
+        std::lock_guard<ItemLock> lock(list_->mu);
         *pType = record_->type;
         return S_OK;
     }
@@ -210,7 +230,7 @@ public:
         return guarded([&] {
             std::u16string name;
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 name = record_->name;
             }
             if (name.empty()) return S_OK;
@@ -224,21 +244,21 @@ public:
 
 private:
     std::shared_ptr<RecipientList> list_;
-    std::shared_ptr<RecipientRecord> record_;
+    RecipientRecord* record_;  // owned by list_
 };
 
+// The collection lives in one block with its list (see RecipientsBlock).
 class SafeRecipients final : public DispatchObject<ISafeRecipients> {
 public:
-    explicit SafeRecipients(std::shared_ptr<RecipientList> list)
-        : DispatchObject(IID_ISafeRecipients), list_(std::move(list))
-    {
-    }
+    SafeRecipients() : DispatchObject(IID_ISafeRecipients) {}
+    // The list, which shares this object's block: kept until the last Release.
+    void keep(std::shared_ptr<RecipientList> list) { list_ = std::move(list); }
 
     STDMETHODIMP get_Count(LONG* pCount) override
     {
         SAFE_FAULT("ISafeRecipients::get_Count");
         if (!pCount) return E_POINTER;
-        std::lock_guard<std::mutex> lock(list_->mu);
+        std::lock_guard<ItemLock> lock(list_->mu);
         *pCount = static_cast<LONG>(list_->items.size());
         return S_OK;
     }
@@ -248,13 +268,13 @@ public:
         if (!pp) return E_POINTER;
         *pp = nullptr;
         return guarded([&] {
-            std::shared_ptr<RecipientRecord> record;
+            RecipientRecord* record;
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
                 record = list_->items[static_cast<std::size_t>(index) - 1];
             }
-            *pp = new SafeRecipient(list_, std::move(record));
+            *pp = new SafeRecipient(list_, record);
             return S_OK;
         });
     }
@@ -265,7 +285,7 @@ public:
         *pp = nullptr;
         if (!name || SysStringLen(name) == 0) return S_OK;  // callers expect a null recipient here
         return guarded([&] {
-            auto record = std::make_shared<RecipientRecord>();
+            RecipientRecord* record = list_->newRecord();
             record->name = fromBstr(name);
             record->type = 1;  // olRequired
             auto object = ComPtr<ISafeRecipient>::attach(new SafeRecipient(list_, record));
@@ -279,15 +299,28 @@ public:
         SAFE_FAULT("ISafeRecipients::Remove");
         return guarded([&] {
             {
-                std::lock_guard<std::mutex> lock(list_->mu);
+                std::lock_guard<ItemLock> lock(list_->mu);
                 if (index < 1 || static_cast<std::size_t>(index) > list_->items.size()) return DISP_E_BADINDEX;
             }
             return list_->change([&] { list_->items.erase(list_->items.begin() + (index - 1)); });
         });
     }
 
+protected:
+    // The block goes with the last of the collection and the recipient objects it handed out.
+    void destroy() override
+    {
+        std::shared_ptr<RecipientList> last = std::move(list_);
+    }
+
 private:
     std::shared_ptr<RecipientList> list_;
+};
+
+// A collection and its list, allocated together.
+struct RecipientsBlock {
+    RecipientList list;
+    SafeRecipients collection;
 };
 
 // ---- items -------------------------------------------------------------------------
@@ -295,12 +328,14 @@ private:
 class SafeAppointmentItem final : public DispatchObject<ISafeAppointmentItem> {
 public:
     explicit SafeAppointmentItem(ItemLinker& linker) : DispatchObject(IID_ISafeAppointmentItem), linker_(linker) {}
+    static void* operator new(std::size_t size) { return Recycled<SafeAppointmentItem>::take(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { Recycled<SafeAppointmentItem>::give(p, size); }
 
     STDMETHODIMP get_Item(IDispatch** pp) override
     {
         SAFE_FAULT("ISafeAppointmentItem::get_Item");
         if (!pp) return E_POINTER;
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<ItemLock> lock(mu_);
         *pp = item_.get();
         if (*pp) (*pp)->AddRef();
         return S_OK;
@@ -314,7 +349,7 @@ public:
             const HRESULT hr = linker_.linkAppointment(item, &link);
             if (FAILED(hr)) return hr;
             if (!link) return E_INVALIDARG;
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<ItemLock> lock(mu_);
             item_ = ComPtr<IDispatch>(item);
             link_ = std::move(link);
             return S_OK;
@@ -328,28 +363,25 @@ public:
         return guarded([&] {
             std::shared_ptr<AppointmentLink> link;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                std::lock_guard<ItemLock> lock(mu_);
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;  // no item wrapped yet
-            auto list = std::make_shared<RecipientList>();
-            list->link = link;
-            std::vector<RecipientRecord> read = link->recipients();
-            if (!read.empty()) {
-                // One block for the records read; each record shares its owner. The block is
-                // never resized, so the records stay put while any recipient object holds one.
-                auto block = std::make_shared<std::vector<RecipientRecord>>(std::move(read));
-                list->items.reserve(block->size());
-                for (RecipientRecord& r : *block) list->items.emplace_back(block, &r);
-            }
-            *pp = new SafeRecipients(std::move(list));
+            auto block = std::allocate_shared<RecipientsBlock>(RecycledAllocator<RecipientsBlock>());
+            RecipientList& list = block->list;
+            list.link = std::move(link);
+            list.read = list.link->recipients();
+            list.items.reserve(list.read.size());
+            for (RecipientRecord& r : list.read) list.items.push_back(&r);
+            block->collection.keep(std::shared_ptr<RecipientList>(block, &list));
+            *pp = &block->collection;
             return S_OK;
         });
     }
 
 private:
     ItemLinker& linker_;
-    std::mutex mu_;
+    ItemLock mu_;
     ComPtr<IDispatch> item_;
     std::shared_ptr<AppointmentLink> link_;
 };
@@ -376,7 +408,7 @@ public:
     {
         SAFE_FAULT("ISafeContactItem::get_Item");
         if (!pp) return E_POINTER;
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<ItemLock> lock(mu_);
         *pp = item_.get();
         if (*pp) (*pp)->AddRef();
         return S_OK;
@@ -390,7 +422,7 @@ public:
             const HRESULT hr = linker_.linkContact(item, &link);
             if (FAILED(hr)) return hr;
             if (!link) return E_INVALIDARG;
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<ItemLock> lock(mu_);
             item_ = ComPtr<IDispatch>(item);
             link_ = std::move(link);
             return S_OK;
@@ -407,7 +439,7 @@ public:
         return guarded([&] {
             std::shared_ptr<ContactLink> link;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                std::lock_guard<ItemLock> lock(mu_);
                 link = link_;
             }
             if (!link) return E_UNEXPECTED;
@@ -437,7 +469,7 @@ public:
 
 private:
     ItemLinker& linker_;
-    std::mutex mu_;
+    ItemLock mu_;
     ComPtr<IDispatch> item_;
     std::shared_ptr<ContactLink> link_;
 };

@@ -1,0 +1,55 @@
+// Storage for objects of one type that are made and dropped once per item read (the safe item,
+// its link, its recipients): one freed block is kept for the next object of the type, so reading
+// many items in turn does not go to the allocator for each of them. Any thread may take or give
+// back the kept block. Under the sanitizers every object gets its own block, as they expect.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <new>
+
+namespace pim {
+
+template <class T>
+class Recycled {
+public:
+    static void* take(std::size_t size) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        if (size == sizeof(T))
+            if (void* p = kept_.exchange(nullptr, std::memory_order_acquire)) return p;
+#endif
+        return ::operator new(size);
+    }
+    static void give(void* p, std::size_t size) noexcept {
+        if (!p) return;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        void* none = nullptr;
+        if (size == sizeof(T) && kept_.compare_exchange_strong(none, p, std::memory_order_release)) return;
+#endif
+        ::operator delete(p, size);
+    }
+
+private:
+    static inline std::atomic<void*> kept_{nullptr};
+};
+
+/// An allocator for std::allocate_shared that keeps one block of each type it is asked for.
+template <class T>
+struct RecycledAllocator {
+    using value_type = T;
+    RecycledAllocator() = default;
+    template <class U>
+    RecycledAllocator(const RecycledAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+        return static_cast<T*>(Recycled<T>::take(sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n != 1) return ::operator delete(p, n * sizeof(T));
+        Recycled<T>::give(p, sizeof(T));
+    }
+    template <class U>
+    bool operator==(const RecycledAllocator<U>&) const noexcept { return true; }
+};
+
+}  // namespace pim
