@@ -5,7 +5,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -30,42 +33,187 @@ inline Errc errcOf(int rc) {
     throw StoreError(errcOf(rc), msg);
 }
 
+// A hash table in one array (linear probing, deletion by shifting back): a cache of hundreds of
+// rows is then one allocation to build and one to drop, not one a row. Pointers into it last
+// until the next insertion.
+template <class K, class V, class Hash>
+class FlatMap {
+public:
+    V* find(const K& k) {
+        if (size_ == 0) return nullptr;
+        for (size_t i = home(k);; i = (i + 1) & mask()) {
+            if (!slots_[i].used) return nullptr;
+            if (slots_[i].key == k) return &slots_[i].value;
+        }
+    }
+    /// The value for `k`, default-made when new.
+    V& operator[](const K& k) {
+        if ((size_ + 1) * 4 > slots_.size() * 3) grow(slots_.empty() ? 16 : slots_.size() * 2);
+        size_t i = home(k);
+        for (; slots_[i].used; i = (i + 1) & mask())
+            if (slots_[i].key == k) return slots_[i].value;
+        slots_[i].used = true;
+        slots_[i].key = k;
+        ++size_;
+        return slots_[i].value;
+    }
+    bool erase(const K& k) {
+        if (size_ == 0) return false;
+        size_t i = home(k);
+        for (;; i = (i + 1) & mask()) {
+            if (!slots_[i].used) return false;
+            if (slots_[i].key == k) break;
+        }
+        // Later rows of the same run move back into the hole, so every probe still reaches its row.
+        for (size_t j = (i + 1) & mask(); slots_[j].used; j = (j + 1) & mask()) {
+            size_t h = home(slots_[j].key);
+            if (((j - h) & mask()) >= ((j - i) & mask())) {
+                slots_[i].key = slots_[j].key;
+                slots_[i].value = std::move(slots_[j].value);
+                i = j;
+            }
+        }
+        slots_[i].used = false;
+        slots_[i].value = V();
+        --size_;
+        return true;
+    }
+    void clear() {
+        if (size_ == 0) return;
+        for (Slot& s : slots_)
+            if (s.used) s = Slot();
+        size_ = 0;
+    }
+    void reserve(size_t n) {
+        size_t want = 16;
+        while (want * 3 < n * 4) want *= 2;
+        if (want > slots_.size()) grow(want);
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    template <class Fn>
+    void forEach(Fn&& fn) {
+        for (Slot& s : slots_)
+            if (s.used) fn(s.key, s.value);
+    }
+
+private:
+    struct Slot {
+        bool used = false;
+        K key{};
+        V value{};
+    };
+    size_t mask() const { return slots_.size() - 1; }
+    size_t home(const K& k) const { return Hash()(k) & mask(); }
+    void grow(size_t n) {
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        for (Slot& s : old)
+            if (s.used) {
+                size_t i = home(s.key);
+                while (slots_[i].used) i = (i + 1) & mask();
+                slots_[i] = std::move(s);
+            }
+    }
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+struct KeyHash {
+    size_t operator()(RecordKey k) const { return static_cast<size_t>((uint64_t{k} * 0x9E3779B97F4A7C15ull) >> 32); }
+};
+
+// Bytes kept until the whole arena is dropped: blocks of many rows in one allocation each. A
+// replaced row's old bytes stay until then.
+class Arena {
+public:
+    std::string_view keep(std::string_view b) {
+        if (b.empty()) return {};
+        if (blocks_.empty() || room_ < b.size()) {
+            size_t n = std::max<size_t>(b.size(), 64 * 1024);
+            blocks_.push_back(std::make_unique<char[]>(n));
+            room_ = n;
+            top_ = blocks_.back().get();
+        }
+        char* at = top_;
+        used_ += b.size();
+        std::memcpy(at, b.data(), b.size());
+        top_ += b.size();
+        room_ -= b.size();
+        return {at, b.size()};
+    }
+    void clear() {
+        blocks_.clear();
+        room_ = 0;
+        top_ = nullptr;
+        used_ = 0;
+    }
+    size_t used() const { return used_; }
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* top_ = nullptr;
+    size_t room_ = 0;
+    size_t used_ = 0;
+};
+
 struct Store::Cache {
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
     // What a period query needs of an appointment, valid while no other
     // connection has committed (PRAGMA data_version) and dropped on our own writes.
     struct Info {
-        uint64_t version;
-        UtcSeconds start, end;
-        bool recurring, allDay;
+        uint64_t version = 0;
+        UtcSeconds start = 0, end = 0;
+        bool recurring = false, allDay = false;
         std::shared_ptr<const Series> series;
     };
-    std::unordered_map<RecordKey, Info> info;
+    FlatMap<RecordKey, Info, KeyHash> info;
     int64_t dataVersion = -1;
     struct MemoKey {
-        RecordKey key;
-        int64_t slot;
+        RecordKey key = 0;
+        int64_t slot = 0;
         bool operator==(const MemoKey& o) const { return key == o.key && slot == o.slot; }
     };
     struct MemoHash {
         size_t operator()(const MemoKey& k) const {
-            return std::hash<uint64_t>()(static_cast<uint64_t>(k.slot) * 1000003u + k.key);  // wraps, never overflows
+            return static_cast<size_t>(((static_cast<uint64_t>(k.slot) * 1000003u + k.key) * 0x9E3779B97F4A7C15ull) >> 32);
         }
     };
     struct Memo {
-        uint64_t version;
+        uint64_t version = 0;
         std::shared_ptr<const void> value;
     };
-    std::unordered_map<MemoKey, Memo, MemoHash> memos;
+    FlatMap<MemoKey, Memo, MemoHash> memos;
     // Derived bytes of items by key: every slot kept for one version of the item, encoded as in
-    // the file's item_derived row (one block a row, read in place); `dirty` rows have slots the
-    // file does not have yet.
+    // the file's item_derived row (one block a row, read in place, held by `arena`); `dirty` rows
+    // have slots the file does not have yet.
     struct DerivedRow {
         uint64_t version = 0;
-        std::string bytes;
+        std::string_view bytes;
         bool dirty = false;
     };
-    std::unordered_map<RecordKey, DerivedRow> derived;
+    FlatMap<RecordKey, DerivedRow, KeyHash> derived;
+    Arena arena;
+    size_t compactAt = 1 << 20;
+    void clearDerived() {
+        derived.clear();
+        arena.clear();
+    }
+    /// Gives `b` to a row; bytes of replaced and dropped rows are given back once they are most
+    /// of the arena (views of rows are then out of date).
+    std::string_view keep(std::string_view b) {
+        if (arena.used() + b.size() > compactAt) {
+            size_t live = 0;
+            derived.forEach([&](RecordKey, DerivedRow& r) { live += r.bytes.size(); });
+            if (live * 2 < arena.used()) {
+                Arena fresh;
+                derived.forEach([&](RecordKey, DerivedRow& r) { r.bytes = fresh.keep(r.bytes); });
+                std::swap(arena, fresh);
+            }
+            compactAt = std::max<size_t>(compactAt, 2 * (arena.used() + b.size()));
+        }
+        return arena.keep(b);
+    }
     size_t dirtyRows = 0;
     bool derivedTable = false;
     int busyTimeoutMs = 10000;
