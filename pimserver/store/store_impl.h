@@ -131,7 +131,7 @@ public:
         if (b.empty()) return {};
         if (blocks_.empty() || room_ < b.size()) {
             size_t n = std::max<size_t>(b.size(), 64 * 1024);
-            blocks_.push_back(std::make_unique<char[]>(n));
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(n));  // no zeroing: every byte is written before use
             room_ = n;
             top_ = blocks_.back().get();
         }
