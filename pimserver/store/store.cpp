@@ -1006,6 +1006,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             cache_->derived.reserve(1024);
         }
         std::vector<Instance> instances;  // one buffer for every series
+        out.reserve(std::min(cache_->lastListed, 2 * limit));  // grown once, not doubled a dozen times
         while (q.step()) {
             RecordKey key = static_cast<RecordKey>(q.i64(0));
             Cache::Info* it = cache_->info.find(key);
@@ -1051,6 +1052,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         execKept("COMMIT");
         flushDerived();
     }
+    cache_->lastListed = out.size();
     std::sort(out.begin(), out.end(), before);
     if (out.size() > limit) out.resize(limit);
     return out;

@@ -215,6 +215,7 @@ struct Store::Cache {
         return arena.keep(b);
     }
     size_t dirtyRows = 0;
+    size_t lastListed = 0;  // instances the last listing collected: the next one's first guess
     bool derivedTable = false;
     int busyTimeoutMs = 10000;
 };
