@@ -33,90 +33,92 @@ inline Errc errcOf(int rc) {
     throw StoreError(errcOf(rc), msg);
 }
 
-// A hash table in one array (linear probing, deletion by shifting back): a cache of hundreds of
-// rows is then one allocation to build and one to drop, not one a row. Pointers into it last
-// until the next insertion.
+// A hash table as two arrays: the rows, dense and unordered, and an index of their positions
+// (linear probing, deletion by shifting back). A cache of hundreds of rows is then a few
+// allocations to build and to drop, not one a row, and a new table clears no more than its index.
+// Pointers to rows last until the next insertion or deletion.
 template <class K, class V, class Hash>
 class FlatMap {
 public:
     V* find(const K& k) {
-        if (size_ == 0) return nullptr;
+        if (rows_.empty()) return nullptr;
         for (size_t i = home(k);; i = (i + 1) & mask()) {
-            if (!slots_[i].used) return nullptr;
-            if (slots_[i].key == k) return &slots_[i].value;
+            const uint32_t at = index_[i];
+            if (at == 0) return nullptr;
+            if (rows_[at - 1].first == k) return &rows_[at - 1].second;
         }
     }
     /// The value for `k`, default-made when new.
     V& operator[](const K& k) {
-        if ((size_ + 1) * 4 > slots_.size() * 3) grow(slots_.empty() ? 16 : slots_.size() * 2);
+        if ((rows_.size() + 1) * 4 > index_.size() * 3) grow(index_.empty() ? 16 : index_.size() * 2);
         size_t i = home(k);
-        for (; slots_[i].used; i = (i + 1) & mask())
-            if (slots_[i].key == k) return slots_[i].value;
-        slots_[i].used = true;
-        slots_[i].key = k;
-        ++size_;
-        return slots_[i].value;
+        for (; index_[i] != 0; i = (i + 1) & mask())
+            if (rows_[index_[i] - 1].first == k) return rows_[index_[i] - 1].second;
+        rows_.emplace_back(k, V());
+        index_[i] = static_cast<uint32_t>(rows_.size());
+        return rows_.back().second;
     }
     bool erase(const K& k) {
-        if (size_ == 0) return false;
+        if (rows_.empty()) return false;
         size_t i = home(k);
         for (;; i = (i + 1) & mask()) {
-            if (!slots_[i].used) return false;
-            if (slots_[i].key == k) break;
+            if (index_[i] == 0) return false;
+            if (rows_[index_[i] - 1].first == k) break;
         }
-        // Later rows of the same run move back into the hole, so every probe still reaches its row.
-        for (size_t j = (i + 1) & mask(); slots_[j].used; j = (j + 1) & mask()) {
-            size_t h = home(slots_[j].key);
+        const uint32_t gone = index_[i];
+        // Later entries of the same run move back into the hole, so every probe still reaches its row.
+        for (size_t j = (i + 1) & mask(); index_[j] != 0; j = (j + 1) & mask()) {
+            const size_t h = home(rows_[index_[j] - 1].first);
             if (((j - h) & mask()) >= ((j - i) & mask())) {
-                slots_[i].key = slots_[j].key;
-                slots_[i].value = std::move(slots_[j].value);
+                index_[i] = index_[j];
                 i = j;
             }
         }
-        slots_[i].used = false;
-        slots_[i].value = V();
-        --size_;
+        index_[i] = 0;
+        // The last row fills the gap in the rows.
+        const uint32_t last = static_cast<uint32_t>(rows_.size());
+        if (gone != last) {
+            for (size_t j = home(rows_[last - 1].first);; j = (j + 1) & mask())
+                if (index_[j] == last) {
+                    index_[j] = gone;
+                    break;
+                }
+            rows_[gone - 1] = std::move(rows_[last - 1]);
+        }
+        rows_.pop_back();
         return true;
     }
     void clear() {
-        if (size_ == 0) return;
-        for (Slot& s : slots_)
-            if (s.used) s = Slot();
-        size_ = 0;
+        if (rows_.empty()) return;
+        rows_.clear();
+        std::fill(index_.begin(), index_.end(), 0u);
     }
     void reserve(size_t n) {
+        rows_.reserve(n);
         size_t want = 16;
         while (want * 3 < n * 4) want *= 2;
-        if (want > slots_.size()) grow(want);
+        if (want > index_.size()) grow(want);
     }
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
+    size_t size() const { return rows_.size(); }
+    bool empty() const { return rows_.empty(); }
     template <class Fn>
     void forEach(Fn&& fn) {
-        for (Slot& s : slots_)
-            if (s.used) fn(s.key, s.value);
+        for (auto& [k, v] : rows_) fn(k, v);
     }
 
 private:
-    struct Slot {
-        bool used = false;
-        K key{};
-        V value{};
-    };
-    size_t mask() const { return slots_.size() - 1; }
+    size_t mask() const { return index_.size() - 1; }
     size_t home(const K& k) const { return Hash()(k) & mask(); }
     void grow(size_t n) {
-        std::vector<Slot> old(n);
-        old.swap(slots_);
-        for (Slot& s : old)
-            if (s.used) {
-                size_t i = home(s.key);
-                while (slots_[i].used) i = (i + 1) & mask();
-                slots_[i] = std::move(s);
-            }
+        index_.assign(n, 0u);
+        for (size_t r = 0; r < rows_.size(); ++r) {
+            size_t i = home(rows_[r].first);
+            while (index_[i] != 0) i = (i + 1) & mask();
+            index_[i] = static_cast<uint32_t>(r + 1);
+        }
     }
-    std::vector<Slot> slots_;
-    size_t size_ = 0;
+    std::vector<std::pair<K, V>> rows_;
+    std::vector<uint32_t> index_;  // 0: free; otherwise a row's position plus one
 };
 
 struct KeyHash {
