@@ -681,7 +681,7 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     if (Cache::Info* in = cache_->info.find(key); in && in->version == version && in->series) return in->series;
     std::shared_ptr<const Series> s;
     if (auto kept = derived(key, version, kSeriesSlot))
-        if (auto loaded = loadSeries(*kept)) s = std::make_shared<const Series>(std::move(*loaded));
+        s = loadSharedSeries(*kept);
     if (!s) {
         ical::ComponentPtr cal = parseEvent(q.text(1));
         s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
@@ -1032,9 +1032,9 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                     // The version is known: a kept series needs no second look at the item.
                     if (joined) {
                         if (auto kept = derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7))
-                            if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                            r.series = loadSharedSeries(*kept);
                     } else if (auto kept = derived(key, r.version, kSeriesSlot)) {
-                        if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                        r.series = loadSharedSeries(*kept);
                     }
                     if (!r.series) r.series = series(key);
                 }
