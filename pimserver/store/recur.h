@@ -38,7 +38,7 @@ public:
 
 private:
     std::size_t n_ = 0;
-    icalrecurrencetype one_{};  // the rule while there is one
+    icalrecurrencetype one_;  // the rule while there is one (not cleared before: a series is made by filling it)
     std::vector<icalrecurrencetype> many_;  // every rule once there are more
 };
 
