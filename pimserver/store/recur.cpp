@@ -481,10 +481,11 @@ std::string saveSeries(const Series& s) {
     return w.take();
 }
 
-std::optional<Series> loadSeries(std::string_view in) {
+namespace {
+
+bool loadInto(std::string_view in, Series& s) {
     bytes::Reader r(in);
-    if (r.num<std::uint32_t>() != kSeriesFormat) return std::nullopt;
-    Series s;
+    if (r.num<std::uint32_t>() != kSeriesFormat) return false;
     s.zone = r.text<std::string>();
     s.allDay = r.num<std::uint8_t>() != 0;
     s.startWall = r.num<WallTime>();
@@ -494,25 +495,37 @@ std::optional<Series> loadSeries(std::string_view in) {
     s.wallSeconds = r.num<std::int64_t>();
     s.exactSeconds = r.num<std::int64_t>();
     std::uint32_t rules = r.num<std::uint32_t>();
-    if (!r.ok || rules > 1024) return std::nullopt;
+    if (!r.ok || rules > 1024) return false;
     // Copies of one cleared rule: cheaper than value-initialising each and clearing it again.
     static const icalrecurrencetype cleared = [] {
         icalrecurrencetype c;
         icalrecurrencetype_clear(&c);
         return c;
     }();
-    s.rules.reserve(rules);
     for (std::uint32_t i = 0; i < rules; ++i) {
-        s.rules.insert(s.rules.end(), &cleared, &cleared + 1);  // a range of a plain struct: one memmove
-        if (!getRule(r, s.rules.back())) return std::nullopt;
+        s.rules.push_back(cleared);
+        if (!getRule(r, s.rules.back())) return false;
     }
     s.finite = r.num<std::uint8_t>() != 0;
     if (!getAll(r, s.exdates) || !getAll(r, s.exdays) || !getAll(r, s.rdates) || !getAll(r, s.overrides))
-        return std::nullopt;
+        return false;
     s.spanStart = r.num<UtcSeconds>();
     s.spanEnd = r.num<UtcSeconds>();
     s.maxLength = r.num<UtcSeconds>();
-    if (!r.done()) return std::nullopt;
+    return r.done();
+}
+
+}  // namespace
+
+std::optional<Series> loadSeries(std::string_view in) {
+    Series s;
+    if (!loadInto(in, s)) return std::nullopt;
+    return s;
+}
+
+std::shared_ptr<const Series> loadSharedSeries(std::string_view in) {
+    auto s = std::make_shared_for_overwrite<Series>();  // its members clear themselves, but not 2.6 KB of rule
+    if (!loadInto(in, *s)) return nullptr;
     return s;
 }
 

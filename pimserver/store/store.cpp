@@ -678,25 +678,24 @@ std::shared_ptr<const Series> Store::series(RecordKey key) {
     q.bind(1, key);
     if (!q.step()) throw StoreError(Errc::NotFound, "no such appointment");
     uint64_t version = static_cast<uint64_t>(q.i64(0));
-    auto it = cache_->info.find(key);
-    if (it != cache_->info.end() && it->second.version == version && it->second.series) return it->second.series;
+    if (Cache::Info* in = cache_->info.find(key); in && in->version == version && in->series) return in->series;
     std::shared_ptr<const Series> s;
     if (auto kept = derived(key, version, kSeriesSlot))
-        if (auto loaded = loadSeries(*kept)) s = std::make_shared<const Series>(std::move(*loaded));
+        s = loadSharedSeries(*kept);
     if (!s) {
         ical::ComponentPtr cal = parseEvent(q.text(1));
         s = std::make_shared<const Series>(compileSeries(cal.get(), q.text(2)));
         setDerived(key, version, kSeriesSlot, saveSeries(*s));
     }
-    if (it != cache_->info.end() && it->second.version == version) it->second.series = s;
+    if (Cache::Info* in = cache_->info.find(key); in && in->version == version) in->series = s;
     return s;
 }
 
 std::shared_ptr<const void> Store::memo(RecordKey key, std::uint64_t version, std::int64_t slot) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    auto it = cache_->memos.find({key, slot});
-    if (it == cache_->memos.end() || it->second.version != version) return nullptr;
-    return it->second.value;
+    const Cache::Memo* m = cache_->memos.find({key, slot});
+    if (!m || m->version != version) return nullptr;
+    return m->value;
 }
 
 void Store::setMemo(RecordKey key, std::uint64_t version, std::int64_t slot, std::shared_ptr<const void> value) {
@@ -809,9 +808,9 @@ void Store::keepDerivations(RecordKey key, icalcomponent* cal, const Series& s, 
         }
         for (auto& m : more) slots.push_back(std::move(m));
     }
-    if (auto it = cache_->derived.find(key); it != cache_->derived.end()) {
-        if (it->second.dirty) --cache_->dirtyRows;
-        cache_->derived.erase(it);
+    if (Cache::DerivedRow* row = cache_->derived.find(key)) {
+        if (row->dirty) --cache_->dirtyRows;
+        cache_->derived.erase(key);
     }
     if (slots.empty()) return;
     std::string b = encodeSlots(slots);
@@ -839,16 +838,16 @@ void Store::openDerived(bool made) {
 std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, std::int64_t slot) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!cache_->derivedTable) return std::nullopt;
-    auto it = cache_->derived.find(key);
+    const Cache::DerivedRow* row = cache_->derived.find(key);
     std::optional<std::string_view> b;
-    if (it == cache_->derived.end() || it->second.version != version) {
+    if (!row || row->version != version) {
         // Read once a version: later slots of the same item come from memory.
         Stmt q(*this, "SELECT bytes FROM item_derived WHERE key=?1 AND version=?2");
         q.bind(1, key).bind(2, static_cast<int64_t>(version));
         bool found = q.step();
         b = derivedFrom(key, version, slot, found, found ? q.s : nullptr, 0);
     } else {
-        b = findSlot(it->second.bytes, slot);
+        b = findSlot(row->bytes, slot);
     }
     if (!b) return std::nullopt;
     return std::string(*b);
@@ -859,24 +858,24 @@ std::optional<std::string> Store::derived(RecordKey key, std::uint64_t version, 
 std::optional<std::string_view> Store::derivedFrom(RecordKey key, std::uint64_t version, std::int64_t slot, bool found,
                                                    sqlite3_stmt* q, int column) {
     if (!cache_->derivedTable) return std::nullopt;
-    auto it = cache_->derived.find(key);
-    if (it == cache_->derived.end() || it->second.version != version) {
+    Cache::DerivedRow* row = cache_->derived.find(key);
+    if (!row || row->version != version) {
         if (cache_->derived.size() >= kMemos && cache_->dirtyRows == 0) {
-            cache_->derived.clear();
-            it = cache_->derived.end();
+            cache_->clearDerived();
+            row = nullptr;
         }
-        Cache::DerivedRow row;
-        row.version = version;
+        std::string_view kept;
         if (found) {
             const char* b = static_cast<const char*>(sqlite3_column_blob(q, column));
             std::string_view in(b ? b : "", static_cast<size_t>(sqlite3_column_bytes(q, column)));
             // A block that does not read back whole is kept as none.
-            if (walkSlots(in, [](int64_t, std::string_view) { return false; })) row.bytes.assign(in);
+            if (walkSlots(in, [](int64_t, std::string_view) { return false; })) kept = cache_->keep(in);
         }
-        if (it != cache_->derived.end() && it->second.dirty) --cache_->dirtyRows;
-        it = cache_->derived.insert_or_assign(key, std::move(row)).first;
+        if (row && row->dirty) --cache_->dirtyRows;
+        row = &cache_->derived[key];
+        *row = {version, kept, false};
     }
-    return findSlot(it->second.bytes, slot);
+    return findSlot(row->bytes, slot);
 }
 
 void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, std::string bytes) {
@@ -885,15 +884,19 @@ void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, 
     Cache::DerivedRow& row = cache_->derived[key];
     const bool valid = row.version == version && walkSlots(row.bytes, [](int64_t, std::string_view) { return false; });
     row.version = version;
+    std::string block;
     if (valid && !findSlot(row.bytes, slot)) {
         // A new slot (the usual case: one an occurrence) is appended to the block as it is.
         uint32_t n = 0;
         std::memcpy(&n, row.bytes.data(), sizeof n);
         ++n;
-        std::memcpy(row.bytes.data(), &n, sizeof n);
         bytes::Writer w;
         w.num(slot).text(bytes);
-        row.bytes += w.take();
+        std::string tail = w.take();
+        block.reserve(row.bytes.size() + tail.size());
+        block.append(row.bytes);
+        std::memcpy(block.data(), &n, sizeof n);
+        block += tail;
     } else {
         std::vector<std::pair<int64_t, std::string>> slots;
         if (valid) decodeSlots(row.bytes, slots);
@@ -904,8 +907,10 @@ void Store::setDerived(RecordKey key, std::uint64_t version, std::int64_t slot, 
                 found = true;
             }
         if (!found) slots.emplace_back(slot, std::move(bytes));
-        row.bytes = encodeSlots(slots);
+        block = encodeSlots(slots);
     }
+    // `row` stays put: keeping bytes moves no row of the table.
+    row.bytes = cache_->keep(block);
     if (!row.dirty) {
         row.dirty = true;
         ++cache_->dirtyRows;
@@ -922,10 +927,10 @@ void Store::flushDerived() {
     sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     try {
         transaction([&] {
-            for (auto& [key, row] : cache_->derived) {
-                if (!row.dirty) continue;
+            cache_->derived.forEach([&](RecordKey key, Cache::DerivedRow& row) {
+                if (!row.dirty) return;
                 row.dirty = false;
-                const std::string& b = row.bytes;
+                const std::string_view b = row.bytes;
                 // Only for the version still stored: the item may have changed since it was read.
                 Stmt i(*this,
                        "INSERT OR REPLACE INTO item_derived(key, version, bytes) SELECT ?1, ?2, ?3"
@@ -933,10 +938,10 @@ void Store::flushDerived() {
                 i.bind(1, key).bind(2, static_cast<int64_t>(row.version));
                 sqlite3_bind_blob(i.s, 3, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
                 i.step();
-            }
+            });
         });
     } catch (const StoreError&) {
-        for (auto& [key, row] : cache_->derived) row.dirty = false;
+        cache_->derived.forEach([](RecordKey, Cache::DerivedRow& row) { row.dirty = false; });
     }
     cache_->dirtyRows = 0;
     sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
@@ -976,7 +981,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             dv.step();
             if (dv.i64(0) != cache_->dataVersion) {
                 cache_->info.clear();
-                if (cache_->dirtyRows == 0) cache_->derived.clear();
+                if (cache_->dirtyRows == 0) cache_->clearDerived();
                 cache_->dataVersion = dv.i64(0);
             }
         }
@@ -1001,21 +1006,23 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
             cache_->derived.reserve(1024);
         }
         std::vector<Instance> instances;  // one buffer for every series
+        out.reserve(std::min(cache_->lastListed, 2 * limit));  // grown once, not doubled a dozen times
         while (q.step()) {
             RecordKey key = static_cast<RecordKey>(q.i64(0));
-            auto it = cache_->info.find(key);
-            const bool joined = it == cache_->info.end() && !warm;
+            Cache::Info* it = cache_->info.find(key);
+            const bool joined = !it && !warm;
             if (joined) {
-                Cache::Info info{static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0, q.i64(5) != 0, {}};
-                it = cache_->info.emplace(key, std::move(info)).first;
-            } else if (it == cache_->info.end()) {
+                it = &cache_->info[key];
+                *it = {static_cast<uint64_t>(q.i64(1)), q.i64(2), q.i64(3), q.i64(4) != 0, q.i64(5) != 0, {}};
+            } else if (!it) {
                 Stmt one(*this, "SELECT version, start_utc, end_utc, recurring, all_day FROM items WHERE key=?1");
                 one.bind(1, key);
                 if (!one.step()) continue;
-                Cache::Info info{static_cast<uint64_t>(one.i64(0)), one.i64(1), one.i64(2), one.i64(3) != 0, one.i64(4) != 0, {}};
-                it = cache_->info.emplace(key, std::move(info)).first;
+                it = &cache_->info[key];
+                *it = {static_cast<uint64_t>(one.i64(0)), one.i64(1), one.i64(2), one.i64(3) != 0, one.i64(4) != 0, {}};
             }
-            Cache::Info& r = it->second;
+            // Nothing below adds to `info`: the row stays put.
+            Cache::Info& r = *it;
             if (!r.recurring) {
                 // Whoever lists an item reads what was derived from it next: read with the row.
                 if (joined) derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7);
@@ -1025,9 +1032,9 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
                     // The version is known: a kept series needs no second look at the item.
                     if (joined) {
                         if (auto kept = derivedFrom(key, r.version, kSeriesSlot, !q.null(6), q.s, 7))
-                            if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                            r.series = loadSharedSeries(*kept);
                     } else if (auto kept = derived(key, r.version, kSeriesSlot)) {
-                        if (auto loaded = loadSeries(*kept)) r.series = std::make_shared<const Series>(std::move(*loaded));
+                        r.series = loadSharedSeries(*kept);
                     }
                     if (!r.series) r.series = series(key);
                 }
@@ -1045,6 +1052,7 @@ std::vector<Occurrence> Store::occurrences(UtcSeconds from, UtcSeconds to, std::
         execKept("COMMIT");
         flushDerived();
     }
+    cache_->lastListed = out.size();
     std::sort(out.begin(), out.end(), before);
     if (out.size() > limit) out.resize(limit);
     return out;

@@ -1,6 +1,7 @@
 // The store: opening and its failure cases, entry ids, period queries over the
 // span index, occurrences, contacts, import/export and several writers at once.
 #include "store.h"
+#include "store_impl.h"
 #include "test_support.h"
 
 #include <sqlite3.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 #include <tuple>
 
@@ -622,4 +624,79 @@ TEST_F(StoreTest, OneStoreServesSeveralThreads) {
     b.join();
     EXPECT_FALSE(failed);
     EXPECT_EQ(s->occurrences(utc(2026, 3, 2), utc(2026, 3, 8, 23, 59)).size(), 20u);
+}
+
+// The caches' table against std::map, with a hash that piles keys into few runs so that deletion
+// has to move rows back across the end of the array and past rows of other homes.
+TEST(StoreCacheTable, AgreesWithAMapThroughInsertionsAndDeletions) {
+    struct Crowded {
+        size_t operator()(RecordKey k) const { return k % 5 * 7 + 13; }
+    };
+    FlatMap<RecordKey, std::string, Crowded> t;
+    std::map<RecordKey, std::string> ref;
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 200; };
+    for (int round = 0; round < 20000; ++round) {
+        RecordKey k = next();
+        switch (next() % 3) {
+        case 0: t[k] = ref[k] = std::to_string(round); break;
+        case 1: EXPECT_EQ(t.erase(k), ref.erase(k) == 1); break;
+        default: {
+            const std::string* v = t.find(k);
+            auto it = ref.find(k);
+            ASSERT_EQ(v != nullptr, it != ref.end()) << "key " << k << " round " << round;
+            if (v) {
+                EXPECT_EQ(*v, it->second);
+            }
+        }
+        }
+        ASSERT_EQ(t.size(), ref.size());
+        if (round == 10000) {
+            t.clear();
+            ref.clear();
+        }
+    }
+    size_t seen = 0;
+    t.forEach([&](RecordKey k, std::string& v) {
+        ++seen;
+        EXPECT_EQ(ref.at(k), v);
+    });
+    EXPECT_EQ(seen, ref.size());
+}
+
+// Derived bytes replaced over and over (the arena then holds mostly dead bytes and is compacted)
+// and memos of thousands of items read back as last set, in memory and from the file.
+TEST_F(StoreTest, KeptBytesSurviveManyReplacements) {
+    auto s = create();
+    std::vector<RecordKey> keys;
+    for (int i = 0; i < 6; ++i)
+        keys.push_back(s->addAppointment(appt("a" + std::to_string(i), utc(2026, 3, 2, 8 + i), utc(2026, 3, 2, 9 + i))));
+    auto bytesOf = [](RecordKey k, int round, int64_t slot) {
+        return std::string(40000 + static_cast<size_t>(round) * 7, static_cast<char>('a' + (k + slot + round) % 26));
+    };
+    for (int round = 0; round < 60; ++round)
+        for (RecordKey k : keys) {
+            const uint64_t v = s->get(k)->version;
+            s->setDerived(k, v, round % 3, bytesOf(k, round, round % 3));
+        }
+    for (RecordKey k : keys) {
+        const uint64_t v = s->get(k)->version;
+        for (int slot = 0; slot < 3; ++slot) {
+            const int last = 57 + slot;  // the last round that wrote this slot
+            EXPECT_EQ(s->derived(k, v, slot).value_or(""), bytesOf(k, last, slot)) << k << "/" << slot;
+        }
+    }
+    s->flushDerived();
+    auto later = Store::open(path());
+    EXPECT_EQ(later->derived(keys[3], later->get(keys[3])->version, 1).value_or(""), bytesOf(keys[3], 58, 1));
+    EXPECT_EQ(later->occurrences(utc(2026, 3, 2), utc(2026, 3, 3)).size(), keys.size());
+
+    for (RecordKey k = 1; k <= 5000; ++k) s->setMemo(k, 3, k % 4, std::make_shared<int>(static_cast<int>(k)));
+    for (RecordKey k = 1; k <= 5000; k += 97) {
+        auto m = s->memo(k, 3, k % 4);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(*static_cast<const int*>(m.get()), static_cast<int>(k));
+        EXPECT_FALSE(s->memo(k, 4, k % 4));
+        EXPECT_FALSE(s->memo(k, 3, k % 4 + 1));
+    }
 }
