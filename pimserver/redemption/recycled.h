@@ -8,25 +8,37 @@
 #include <cstddef>
 #include <new>
 
+// gcc names the sanitizers with macros, clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PIM_RECYCLE_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PIM_RECYCLE_BLOCKS 0
+#endif
+#endif
+#ifndef PIM_RECYCLE_BLOCKS
+#define PIM_RECYCLE_BLOCKS 1
+#endif
+
 namespace pim {
 
 template <class T>
 class Recycled {
 public:
     static void* take(std::size_t size) {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if PIM_RECYCLE_BLOCKS
         if (size == sizeof(T))
             if (void* p = kept_.exchange(nullptr, std::memory_order_acquire)) return p;
 #endif
         return ::operator new(size);
     }
-    static void give(void* p, std::size_t size) noexcept {
+    static void give(void* p, [[maybe_unused]] std::size_t size) noexcept {
         if (!p) return;
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if PIM_RECYCLE_BLOCKS
         void* none = nullptr;
         if (size == sizeof(T) && kept_.compare_exchange_strong(none, p, std::memory_order_release)) return;
 #endif
-        ::operator delete(p, size);
+        ::operator delete(p);
     }
 
 private:
@@ -45,7 +57,7 @@ struct RecycledAllocator {
         return static_cast<T*>(Recycled<T>::take(sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n != 1) return ::operator delete(p, n * sizeof(T));
+        if (n != 1) return ::operator delete(p);
         Recycled<T>::give(p, sizeof(T));
     }
     template <class U>
