@@ -287,6 +287,17 @@ TEST(Recur, EveryByListSurvivesTheCompactRule) {
     EXPECT_EQ(0, std::memcmp(&r, &back, sizeof r));
 }
 
+// RSCALE is text inside the component; the series outlives it (compile frees it) and must own it.
+TEST(Recur, RscaleOutlivesTheComponent) {
+    Series s = compile("BEGIN:VEVENT\r\nUID:f\r\nDTSTART:20260131T090000Z\r\n"
+                       "RRULE:FREQ=MONTHLY;RSCALE=GREGORIAN;COUNT=3\r\nEND:VEVENT\r\n");
+    ASSERT_EQ(s.rules.size(), 1u);
+    EXPECT_TRUE(s.rules.begin()->hasRscale);
+    EXPECT_EQ(s.rules.begin()->rscale, "gregorian");  // libical lowers it
+    EXPECT_TRUE(saveSeries(s).empty());
+    EXPECT_EQ(expand(s, utc(2026, 1, 1), utc(2027, 1, 1)).size(), 3u);
+}
+
 // Overrides join the rule's instances by start; on a tie the rule's instance comes first and
 // overrides keep their own order, however many there are.
 TEST(Recur, OverridesAreOrderedAmongTheRuleInstances) {
