@@ -58,27 +58,39 @@ int64_t civilSeconds(const WallTime& w) {
     return zone::daysFromCivil(w.year, w.month, w.day) * 86400 + w.hour * 3600 + w.minute * 60 + w.second;
 }
 
-bool emptyBy(const short* a) { return a[0] == ICAL_RECURRENCE_ARRAY_MAX; }
+// Calls f(list, array, its size) for each BY list of libical's struct, in Rule's order.
+template <class R, class F>
+void eachList(R& r, F f) {
+    f(Rule::Second, r.by_second, std::size(r.by_second));
+    f(Rule::Minute, r.by_minute, std::size(r.by_minute));
+    f(Rule::Hour, r.by_hour, std::size(r.by_hour));
+    f(Rule::Day, r.by_day, std::size(r.by_day));
+    f(Rule::MonthDay, r.by_month_day, std::size(r.by_month_day));
+    f(Rule::YearDay, r.by_year_day, std::size(r.by_year_day));
+    f(Rule::WeekNo, r.by_week_no, std::size(r.by_week_no));
+    f(Rule::Month, r.by_month, std::size(r.by_month));
+    f(Rule::SetPos, r.by_set_pos, std::size(r.by_set_pos));
+}
 
 // DAILY and WEEKLY rules without COUNT and with plain BYDAY lists, the shape of
 // nearly every meeting series, are expanded by date arithmetic: libical's iterator
 // costs tens of microseconds to set up per series.
-bool simpleRule(const icalrecurrencetype& r) {
+bool simpleRule(const Rule& r) {
     if (detail::noFastPath) return false;
     if (r.freq != ICAL_DAILY_RECURRENCE && r.freq != ICAL_WEEKLY_RECURRENCE) return false;
-    if (r.count > 0 || r.rscale != nullptr) return false;
-    if (!emptyBy(r.by_second) || !emptyBy(r.by_minute) || !emptyBy(r.by_hour) || !emptyBy(r.by_month_day) ||
-        !emptyBy(r.by_year_day) || !emptyBy(r.by_week_no) || !emptyBy(r.by_month) || !emptyBy(r.by_set_pos))
-        return false;
-    if (r.freq == ICAL_DAILY_RECURRENCE) return emptyBy(r.by_day);
-    for (int i = 0; i < ICAL_BY_DAY_SIZE && r.by_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i)
-        if (icalrecurrencetype_day_position(r.by_day[i]) != 0) return false;
+    if (r.count > 0 || r.hasRscale) return false;
+    for (int l = 0; l < Rule::kLists; ++l)
+        if (l != Rule::Day && r.size(static_cast<Rule::List>(l)) != 0) return false;
+    const short* days = r.list(Rule::Day);
+    if (r.freq == ICAL_DAILY_RECURRENCE) return r.size(Rule::Day) == 0;
+    for (std::size_t i = 0; i < r.size(Rule::Day); ++i)
+        if (icalrecurrencetype_day_position(days[i]) != 0) return false;
     return true;
 }
 
 int weekdayOf(int64_t day) { return static_cast<int>(((day + 4) % 7 + 7) % 7) + 1; }  // 1 = Sunday, as libical
 
-void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from, UtcSeconds to,
+void expandSimple(const Series& s, const Rule& r, UtcSeconds from, UtcSeconds to,
                   std::vector<Instance>& out, size_t cap) {
     const int64_t d0 = zone::daysFromCivil(s.startWall.year, s.startWall.month, s.startWall.day);
     const int64_t tod = s.allDay ? 0 : s.startWall.hour * 3600 + s.startWall.minute * 60 + s.startWall.second;
@@ -98,8 +110,9 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
     const int64_t n = std::max<int64_t>(1, r.interval);
     unsigned mask = 0;
     if (r.freq == ICAL_WEEKLY_RECURRENCE) {
-        for (int i = 0; i < ICAL_BY_DAY_SIZE && r.by_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i)
-            mask |= 1u << static_cast<int>(icalrecurrencetype_day_day_of_week(r.by_day[i]));
+        const short* days = r.list(Rule::Day);
+        for (std::size_t i = 0; i < r.size(Rule::Day); ++i)
+            mask |= 1u << static_cast<int>(icalrecurrencetype_day_day_of_week(days[i]));
         if (!mask) mask = 1u << weekdayOf(d0);
     }
     const int wkst = r.week_start == ICAL_NO_WEEKDAY ? ICAL_MONDAY_WEEKDAY : static_cast<int>(r.week_start);
@@ -143,6 +156,46 @@ void expandSimple(const Series& s, const icalrecurrencetype& r, UtcSeconds from,
 
 namespace detail {
 bool noFastPath = false;
+}
+
+void Rule::add(List l, short v) {
+    const std::size_t n = off_[kLists], at = off_[l + 1];
+    if (n < kSmall) {
+        std::copy_backward(small_ + at, small_ + n, small_ + n + 1);
+        small_[at] = v;
+    } else {
+        if (big_.empty()) big_.assign(small_, small_ + kSmall);
+        big_.insert(big_.begin() + static_cast<std::ptrdiff_t>(at), v);
+    }
+    for (int k = l + 1; k <= kLists; ++k) ++off_[k];
+}
+
+Rule Rule::from(const icalrecurrencetype& r) {
+    Rule c;
+    c.freq = r.freq;
+    c.until = r.until;
+    c.count = r.count;
+    c.interval = r.interval;
+    c.week_start = r.week_start;
+    c.skip = r.skip;
+    c.hasRscale = r.rscale != nullptr;
+    if (r.rscale) c.rscale = r.rscale;
+    eachList(r, [&](List l, const short* a, std::size_t cap) {
+        for (std::size_t i = 0; i < cap && a[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) c.add(l, a[i]);
+    });
+    return c;
+}
+
+void Rule::fill(icalrecurrencetype& r) const {
+    icalrecurrencetype_clear(&r);
+    r.freq = freq;
+    r.until = until;
+    r.count = count;
+    r.interval = interval;
+    r.week_start = week_start;
+    r.skip = skip;
+    r.rscale = hasRscale ? const_cast<char*>(rscale.c_str()) : nullptr;
+    eachList(r, [&](List l, short* a, std::size_t) { std::copy_n(list(l), size(l), a); });
 }
 
 Series compileSeries(icalcomponent* cal, const std::string& fallback) {
@@ -212,7 +265,7 @@ Series compileSeries(icalcomponent* cal, const std::string& fallback) {
         } else if (r.count <= 0) {
             s.finite = false;
         }
-        s.rules.push_back(r);
+        s.rules.push_back(Rule::from(r));
     }
     for (icalproperty* p = icalcomponent_get_first_property(m, ICAL_EXDATE_PROPERTY); p;
          p = icalcomponent_get_next_property(m, ICAL_EXDATE_PROPERTY)) {
@@ -283,7 +336,7 @@ Series compileSeries(icalcomponent* cal, const std::string& fallback) {
         for (const Instance& i : first) s.spanEnd = std::max(s.spanEnd, i.end);
         if (first.size() >= kWalked) {
             bool bounded = true;
-            for (const icalrecurrencetype& r : s.rules) {
+            for (const Rule& r : s.rules) {
                 if (icaltime_is_null_time(r.until)) {
                     bounded = false;
                     break;
@@ -315,12 +368,14 @@ void expand(const Series& s, UtcSeconds from, UtcSeconds to, std::size_t limit, 
     add(s.start, s.end);  // DTSTART is always an instance
     const size_t cap = limit + s.exdates.size() + s.exdays.size() + s.overrides.size() + 1;
 
-    for (const icalrecurrencetype& rule : s.rules) {
+    for (const Rule& rule : s.rules) {
         if (simpleRule(rule)) {
             expandSimple(s, rule, from, to, out, cap * 2);
             continue;
         }
-        icalrecur_iterator* it = icalrecur_iterator_new(rule, toIcal(s.startWall, s.allDay));
+        icalrecurrencetype full;
+        rule.fill(full);
+        icalrecur_iterator* it = icalrecur_iterator_new(full, toIcal(s.startWall, s.allDay));
         if (!it) continue;
         // Jump near the window; libical cannot do so for rules with COUNT.
         UtcSeconds jump = from - s.maxLength - 2 * 86400;
@@ -411,30 +466,22 @@ bool getAll(bytes::Reader& r, std::vector<T>& v) {
     return r.ok;
 }
 
-// A rule without its pointers, each BY list only as long as it is (most are empty).
-#define PIM_RULE_LISTS(X) \
-    X(by_second) X(by_minute) X(by_hour) X(by_day) X(by_month_day) X(by_year_day) X(by_week_no) X(by_month) X(by_set_pos)
-
-void putRule(bytes::Writer& w, const icalrecurrencetype& r) {
-    icalrecurrencetype head = r;
-    head.until.zone = nullptr;
-    head.rscale = nullptr;
-    w.num(head.freq).num(head.until.year).num(head.until.month).num(head.until.day).num(head.until.hour);
-    w.num(head.until.minute).num(head.until.second).num(head.until.is_date).num(head.until.is_daylight);
-    w.num(head.count).num(head.interval).num(head.week_start).num(head.skip);
-#define PIM_PUT_LIST(name)                                                                   \
-    {                                                                                        \
-        std::uint16_t n = 0;                                                                 \
-        while (n < std::size(r.name) && r.name[n] != ICAL_RECURRENCE_ARRAY_MAX) ++n;         \
-        w.num(n);                                                                            \
-        for (std::uint16_t i = 0; i < n; ++i) w.num(r.name[i]);                              \
+// A rule without its pointers, each BY list only as long as it is (most are empty); the
+// sizes are those of libical's struct, which older builds read into.
+void putRule(bytes::Writer& w, const Rule& r) {
+    w.num(r.freq).num(r.until.year).num(r.until.month).num(r.until.day).num(r.until.hour);
+    w.num(r.until.minute).num(r.until.second).num(r.until.is_date).num(r.until.is_daylight);
+    w.num(r.count).num(r.interval).num(r.week_start).num(r.skip);
+    for (int k = 0; k < Rule::kLists; ++k) {
+        const auto l = static_cast<Rule::List>(k);
+        const auto n = static_cast<std::uint16_t>(r.size(l));
+        w.num(n);
+        for (std::uint16_t i = 0; i < n; ++i) w.num(r.list(l)[i]);
     }
-    PIM_RULE_LISTS(PIM_PUT_LIST)
-#undef PIM_PUT_LIST
 }
 
-// `r` arrives cleared (icalrecurrencetype_clear).
-bool getRule(bytes::Reader& in, icalrecurrencetype& r) {
+// `r` arrives as made by Rule's constructor.
+bool getRule(bytes::Reader& in, Rule& r) {
     r.freq = in.num<decltype(r.freq)>();
     r.until.year = in.num<int>();
     r.until.month = in.num<int>();
@@ -449,15 +496,18 @@ bool getRule(bytes::Reader& in, icalrecurrencetype& r) {
     r.interval = in.num<short>();
     r.week_start = in.num<decltype(r.week_start)>();
     r.skip = in.num<decltype(r.skip)>();
-#define PIM_GET_LIST(name)                                                \
-    {                                                                     \
-        std::uint16_t n = in.num<std::uint16_t>();                        \
-        if (n > std::size(r.name)) return false;                          \
-        for (std::uint16_t i = 0; i < n; ++i) r.name[i] = in.num<short>(); \
-    }
-    PIM_RULE_LISTS(PIM_GET_LIST)
-#undef PIM_GET_LIST
-    return in.ok;
+    static const icalrecurrencetype shape{};
+    bool fits = true;
+    eachList(shape, [&](Rule::List l, const short*, std::size_t cap) {
+        if (!fits) return;
+        std::uint16_t n = in.num<std::uint16_t>();
+        if (n > cap) {
+            fits = false;
+            return;
+        }
+        for (std::uint16_t i = 0; i < n; ++i) r.add(l, in.num<short>());
+    });
+    return fits && in.ok;
 }
 
 }  // namespace
@@ -467,9 +517,9 @@ std::string saveSeries(const Series& s) {
     w.num(kSeriesFormat).text(s.zone).num<std::uint8_t>(s.allDay).num(s.startWall).num(s.start).num(s.end);
     w.num(s.nominalDays).num(s.wallSeconds).num(s.exactSeconds);
     w.num<std::uint32_t>(static_cast<std::uint32_t>(s.rules.size()));
-    for (const icalrecurrencetype& r : s.rules) {
+    for (const Rule& r : s.rules) {
         // Pointers cannot be kept; compileSeries clears UNTIL's zone, so only RSCALE stops us.
-        if (r.rscale || r.until.zone) return {};
+        if (r.hasRscale || r.until.zone) return {};
         putRule(w, r);
     }
     w.num<std::uint8_t>(s.finite);
@@ -496,14 +546,8 @@ bool loadInto(std::string_view in, Series& s) {
     s.exactSeconds = r.num<std::int64_t>();
     std::uint32_t rules = r.num<std::uint32_t>();
     if (!r.ok || rules > 1024) return false;
-    // Copies of one cleared rule: cheaper than value-initialising each and clearing it again.
-    static const icalrecurrencetype cleared = [] {
-        icalrecurrencetype c;
-        icalrecurrencetype_clear(&c);
-        return c;
-    }();
     for (std::uint32_t i = 0; i < rules; ++i) {
-        s.rules.push_back(cleared);
+        s.rules.push_back(Rule{});
         if (!getRule(r, s.rules.back())) return false;
     }
     s.finite = r.num<std::uint8_t>() != 0;
@@ -524,7 +568,7 @@ std::optional<Series> loadSeries(std::string_view in) {
 }
 
 std::shared_ptr<const Series> loadSharedSeries(std::string_view in) {
-    auto s = std::make_shared_for_overwrite<Series>();  // its members clear themselves, but not 2.6 KB of rule
+    auto s = std::make_shared<Series>();
     if (!loadInto(in, *s)) return nullptr;
     return s;
 }

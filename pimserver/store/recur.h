@@ -7,9 +7,11 @@
 #include "ical.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,16 +19,45 @@ namespace pim::store {
 
 inline constexpr UtcSeconds kOpenEnd = std::numeric_limits<std::int64_t>::max() / 4;
 
-/// The rules of a series: nearly always one, kept inside the series (a rule is 2.6 KB; a block of
-/// its own cost an allocation to load each series and a release to drop it).
+/// One RRULE as the series keeps it: libical's struct is 2.6 KB, nearly all of it fixed BY arrays
+/// that are empty, so the lists are kept as runs, inline while short.
+struct Rule {
+    enum List { Second, Minute, Hour, Day, MonthDay, YearDay, WeekNo, Month, SetPos, kLists };
+
+    icalrecurrencetype_frequency freq = ICAL_NO_RECURRENCE;
+    icaltimetype until = icaltime_null_time();  // its zone is always null
+    int count = 0;
+    short interval = 1;
+    icalrecurrencetype_weekday week_start = ICAL_MONDAY_WEEKDAY;
+    icalrecurrencetype_skip skip = ICAL_SKIP_OMIT;
+    bool hasRscale = false;
+    std::string rscale;  // owned: libical's pointer dies with the component
+
+    static Rule from(const icalrecurrencetype& r);
+    /// The full struct for libical's iterator (its rscale points into this rule).
+    void fill(icalrecurrencetype& r) const;
+
+    std::size_t size(List l) const { return off_[l + 1] - off_[l]; }
+    const short* list(List l) const { return values() + off_[l]; }
+    void add(List l, short v);  // at the end of list `l`
+
+private:
+    const short* values() const { return big_.empty() ? small_ : big_.data(); }
+    static constexpr std::size_t kSmall = 14;
+    std::uint16_t off_[kLists + 1] = {};
+    short small_[kSmall] = {};
+    std::vector<short> big_;  // every value once there are more than kSmall
+};
+
+/// The rules of a series: nearly always one, kept inside the series.
 class RuleList {
 public:
-    const icalrecurrencetype* begin() const { return n_ <= 1 ? &one_ : many_.data(); }
-    const icalrecurrencetype* end() const { return begin() + n_; }
-    icalrecurrencetype& back() { return n_ <= 1 ? one_ : many_.back(); }
+    const Rule* begin() const { return n_ <= 1 ? &one_ : many_.data(); }
+    const Rule* end() const { return begin() + n_; }
+    Rule& back() { return n_ <= 1 ? one_ : many_.back(); }
     std::size_t size() const { return n_; }
     bool empty() const { return n_ == 0; }
-    void push_back(const icalrecurrencetype& r) {
+    void push_back(const Rule& r) {
         if (n_ == 0) {
             one_ = r;
         } else {
@@ -38,8 +69,8 @@ public:
 
 private:
     std::size_t n_ = 0;
-    icalrecurrencetype one_;  // the rule while there is one (not cleared before: a series is made by filling it)
-    std::vector<icalrecurrencetype> many_;  // every rule once there are more
+    Rule one_;                // the rule while there is one
+    std::vector<Rule> many_;  // every rule once there are more
 };
 
 /// One event with its recurrence, compiled from a normalised VCALENDAR (master

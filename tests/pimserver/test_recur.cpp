@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace pim::store;
 
 namespace {
@@ -245,6 +247,55 @@ TEST(Recur, AKeptSeriesExpandsAsTheCompiledOne) {
         EXPECT_FALSE(loadSeries(kept + "x"));
         EXPECT_FALSE(loadSeries("garbage"));
     }
+}
+
+// The series keeps rules in short runs: every BY list, a full one (no end mark) and a long one
+// must come back, directly and through the kept bytes, as the very struct libical gave.
+TEST(Recur, EveryByListSurvivesTheCompactRule) {
+    icalrecurrencetype r;
+    icalrecurrencetype_clear(&r);
+    r.freq = ICAL_YEARLY_RECURRENCE;
+    r.count = 7;
+    r.interval = 2;
+    r.week_start = ICAL_SUNDAY_WEEKDAY;
+    r.skip = ICAL_SKIP_FORWARD;
+    r.until = icaltime_null_time();
+    for (short i = 0; i < ICAL_BY_MONTH_SIZE; ++i) r.by_month[i] = static_cast<short>(i + 1);  // full
+    for (short i = 0; i < 40; ++i) r.by_year_day[i] = static_cast<short>(i % 2 ? -i : i + 1);
+    r.by_second[0] = 5;
+    r.by_minute[0] = 10;
+    r.by_minute[1] = 20;
+    r.by_hour[0] = 9;
+    r.by_day[0] = 2;
+    r.by_day[1] = -10;
+    r.by_month_day[0] = -1;
+    r.by_week_no[0] = 53;
+    r.by_set_pos[0] = -2;
+    r.by_set_pos[1] = 1;
+
+    const Rule c = Rule::from(r);
+    icalrecurrencetype back;
+    c.fill(back);
+    EXPECT_EQ(0, std::memcmp(&r, &back, sizeof r));
+
+    Series s = compile("BEGIN:VEVENT\r\nUID:e\r\nDTSTART:20260301T010000Z\r\nEND:VEVENT\r\n");
+    s.rules.push_back(c);
+    std::optional<Series> kept = loadSeries(saveSeries(s));
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->rules.size(), 1u);
+    kept->rules.begin()->fill(back);
+    EXPECT_EQ(0, std::memcmp(&r, &back, sizeof r));
+}
+
+// RSCALE is text inside the component; the series outlives it (compile frees it) and must own it.
+TEST(Recur, RscaleOutlivesTheComponent) {
+    Series s = compile("BEGIN:VEVENT\r\nUID:f\r\nDTSTART:20260131T090000Z\r\n"
+                       "RRULE:FREQ=MONTHLY;RSCALE=GREGORIAN;COUNT=3\r\nEND:VEVENT\r\n");
+    ASSERT_EQ(s.rules.size(), 1u);
+    EXPECT_TRUE(s.rules.begin()->hasRscale);
+    EXPECT_EQ(s.rules.begin()->rscale, "gregorian");  // libical lowers it
+    EXPECT_TRUE(saveSeries(s).empty());
+    EXPECT_EQ(expand(s, utc(2026, 1, 1), utc(2027, 1, 1)).size(), 3u);
 }
 
 // Overrides join the rule's instances by start; on a tie the rule's instance comes first and
