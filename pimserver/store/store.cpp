@@ -383,39 +383,8 @@ std::optional<ItemRecord> Store::find(std::string_view entryId) {
 
 std::vector<std::optional<std::string>> Store::textsOf(const std::vector<std::string>& entryIds) {
     std::vector<std::optional<std::string>> out(entryIds.size());
-    read([&] {
-        // Items given ids of their own are rare: without any, a computed id is a rowid lookup.
-        bool ownIds = false;
-        {
-            Stmt q(*this, "SELECT EXISTS(SELECT 1 FROM items WHERE entry_id IS NOT NULL)");
-            ownIds = q.step() && q.i64(0) != 0;
-        }
-        const std::string storeHex = storeIdHex();
-        // The rowids go to one statement as a JSON array: a statement per id cost more than the
-        // lookups. Element i of the array is entryIds[i] (null where the id computes no key).
-        std::string keys = "[";
-        bool anyKey = false;
-        for (size_t i = 0; i < entryIds.size(); ++i) {
-            auto key = ownIds ? std::nullopt : computedKey(entryIds[i], storeHex);
-            if (i > 0) keys += ',';
-            if (key) {
-                keys += std::to_string(*key);
-                anyKey = true;
-            } else {
-                keys += "null";
-                if (auto item = find(entryIds[i])) out[i] = std::move(item->data);
-            }
-        }
-        keys += ']';
-        if (anyKey) {
-            Stmt q(*this, "SELECT j.key, i.data FROM json_each(?1) AS j CROSS JOIN items AS i ON i.key = j.value");
-            q.bind(1, keys);
-            while (q.step()) {
-                const int64_t at = q.i64(0);
-                if (at >= 0 && static_cast<size_t>(at) < out.size()) out[static_cast<size_t>(at)] = q.text(1);
-            }
-        }
-    });
+    eachTextOf(std::vector<std::string_view>(entryIds.begin(), entryIds.end()),
+               [&](std::size_t i, std::string_view text) { out[i] = std::string(text); });
     return out;
 }
 
@@ -1208,12 +1177,15 @@ std::vector<RecordKey> Store::resolve(std::string_view text) {
 void Store::eachTextOf(const std::vector<std::string_view>& entryIds,
                        const std::function<void(std::size_t, std::string_view)>& each) {
     read([&] {
+        // Items given ids of their own are rare: without any, a computed id is a rowid lookup.
         bool ownIds = false;
         {
             Stmt q(*this, "SELECT EXISTS(SELECT 1 FROM items WHERE entry_id IS NOT NULL)");
             ownIds = q.step() && q.i64(0) != 0;
         }
         const std::string storeHex = storeIdHex();
+        // The rowids go to one statement as a JSON array: a statement per id cost more than the
+        // lookups. Element i of the array is entryIds[i] (null where the id computes no key).
         std::string keys = "[";
         keys.reserve(entryIds.size() * 8 + 2);
         bool anyKey = false;
