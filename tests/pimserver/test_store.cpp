@@ -85,6 +85,27 @@ TEST_F(StoreTest, CreatesOnceAndKeepsItsIdentity) {
     EXPECT_EQ(pragma(path(), "PRAGMA user_version"), std::to_string(Store::kSchemaVersion));
 }
 
+TEST_F(StoreTest, AClosedStoreIsWholeInItsOwnFile) {
+    // The WAL stays beside a closed store; what was saved must be in the store file all the same,
+    // so that a copy of that file alone (a backup) loses nothing.
+    RecordKey key = 0;
+    {
+        auto s = create();
+        key = s->addAppointment(appt("Kept", utc(2026, 3, 2, 9), utc(2026, 3, 2, 10)));
+    }
+    for (int reopen = 0; reopen < 2; ++reopen) {
+        auto s = Store::open(path());
+        ASSERT_TRUE(s->get(key)) << "reopened " << reopen;
+    }
+    ASSERT_TRUE(fs::exists(path("store.db-wal")));
+    EXPECT_EQ(fs::file_size(path("store.db-wal")), 0u);
+    fs::copy_file(path(), path("copy.db"));
+    auto copy = Store::open(path("copy.db"));
+    auto item = copy->get(key);
+    ASSERT_TRUE(item);
+    EXPECT_NE(item->data.find("SUMMARY:Kept"), std::string::npos);
+}
+
 TEST_F(StoreTest, FilesThatAreNotStoresAreRefusedUntouched) {
     {
         std::ofstream(path("text.db")) << "just some text, long enough to have a header's worth of bytes in it.....\n"
