@@ -10,12 +10,17 @@
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "Commands.h"
 #include "Outcome.h"
 
 int main(int argc, char** argv) {
   using namespace pimctl;
+  // Before SQLite starts: no page cache set up ahead for each connection. Reads come from the
+  // file's memory map, and the 20 pages made ready for every connection were 87 KB of heap
+  // touched for one or two pages used.
+  sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
   CLI::App app{"pimctl: read and write the calendar and contacts through the PIM adapter"};
   app.require_subcommand(1);
   Options opt;
