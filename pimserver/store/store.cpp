@@ -108,6 +108,7 @@ void Store::execKept(const char* sql) {
 
 void Store::beginWrite() {
     if (readDepth_ > 0) throw StoreError(Errc::Invalid, "a write inside a read");
+    if (readOnly_) throw StoreError(Errc::Invalid, "a write on a store opened for reading");
     if (txDepth_++ > 0) return;
     try {
         // IMMEDIATE takes the write lock now, so the busy handler waits for other writers.
@@ -261,6 +262,19 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     // the WAL, since journal_size_limit is set.
     int persistWal = 1;
     sqlite3_file_control(s->db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persistWal);
+    if (options.readOnly) {
+        s->readOnly_ = true;
+        s->exec("PRAGMA mmap_size=268435456; PRAGMA journal_size_limit=67108864");
+        try {
+            Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
+            if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
+            std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
+        } catch (const StoreError& e) {
+            if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
+            throw;
+        }
+        return s;
+    }
     s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456;"
             " PRAGMA journal_size_limit=67108864");
     bool derivedMade = false;

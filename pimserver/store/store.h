@@ -114,6 +114,9 @@ public:
     struct Options {
         bool create = false;        // create the file when missing
         int busyTimeoutMs = 10000;  // how long a writer or a locked file is waited for
+        // Only reads: the kept derivations are neither looked for nor set up, and a write fails.
+        // For a short second look at items (pimctl's attendees), where opening is most of the cost.
+        bool readOnly = false;
     };
     static constexpr int kSchemaVersion = 1;
     static constexpr std::uint32_t kApplicationId = 0x50494D53;  // "PIMS"
@@ -266,6 +269,7 @@ private:
     std::recursive_mutex mu_;
     int txDepth_ = 0;
     int readDepth_ = 0;
+    bool readOnly_ = false;
     struct Cache;
     std::unique_ptr<Cache> cache_;
 };

@@ -203,6 +203,22 @@ TEST_F(StoreTest, TextsOfAnswersEveryIdInItsPlace) {
     s->setEntryId(k1, "own-id-of-one");  // items with ids of their own are looked up one by one
     check({id2, "own-id-of-one", id1, id3});
     EXPECT_TRUE(s->textsOf({}).empty());
+
+    // A second connection opened only for reading answers the same, and sees later commits.
+    Store::Options reading;
+    reading.readOnly = true;
+    auto reader = Store::open(path(), reading);
+    const std::vector<std::string> ids{id2, "own-id-of-one", id1, id3, id2};
+    EXPECT_EQ(reader->textsOf(ids), s->textsOf(ids));
+    s->updateEvent(k2, toICalendar(appt("two again", utc(2026, 5, 2, 9), utc(2026, 5, 2, 10))));
+    EXPECT_NE(reader->textsOf({id2})[0]->find("SUMMARY:two again"), std::string::npos);
+    try {
+        reader->remove(k2);
+        ADD_FAILURE() << "a store opened for reading wrote";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.code(), Errc::Invalid);
+    }
+    EXPECT_TRUE(s->get(k2));
 }
 
 TEST_F(StoreTest, PeriodQueryFindsOverlapsIncludingTouchingBounds) {

@@ -130,15 +130,13 @@ int cmdWhoami(const Options& opt) {
   return kExitOk;
 }
 
-// *list holds the component's list when this returns: the caller lets it go when done.
-int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, Texts& texts, std::vector<EntryView>* out,
-               ComPtr<ICalendarEntryList>* held) {
+int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, Texts& texts, std::vector<EntryView>* out) {
   ICalendarEntryList* rawList = nullptr;
   ECalendarDatabaseResult r = ECalendarDatabaseResult_ERROR;
   HRESULT hr = cal.db->GetCalendarEntriesForPeriod(start, end, &rawList, &r);
   if (FAILED(hr) || r != ECalendarDatabaseResult_SUCCESS) return calendarFailure(hr, r);
-  *held = ComPtr<ICalendarEntryList>::attach(rawList);
-  ICalendarEntryList* const list = held->get();
+  ComPtr<ICalendarEntryList> held = ComPtr<ICalendarEntryList>::attach(rawList);
+  ICalendarEntryList* const list = held.get();
   UINT count = 0;
   if (SUCCEEDED(list->get_numElements(&count))) {
     out->reserve(out->size() + count);  // no views moved as it grows
@@ -153,6 +151,10 @@ int listPeriod(Calendar& cal, DATE start, DATE end, bool forTable, Texts& texts,
     it->get_current(e.put());
     if (e) out->push_back(readEntry(e.get(), texts, forTable));
   }
+  // The views hold copies: the component's list goes now, and the attendees' reading below
+  // (a second connection, the lists) reuses its memory instead of touching ~200 KB more.
+  it.reset();
+  held.reset();
   StoredAttendees attendees;
   std::vector<std::string_view> ids;
   ids.reserve(out->size());
@@ -182,12 +184,9 @@ int cmdAgenda(const Options& opt) {
 
   Calendar cal;
   if (int rc = cal.open()) return rc;
-  // The component's list goes after pimctl's own blocks: its many small pieces are then freed
-  // after every large block pimctl frees, and malloc does not gather them up to free those.
-  ComPtr<ICalendarEntryList> list;
   Texts texts;
   std::vector<EntryView> entries;
-  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, texts, &entries, &list)) return rc;
+  if (int rc = listPeriod(cal, p.start, p.end, !opt.json, texts, &entries)) return rc;
   if (entries.size() >= serverOccurrenceLimit())
     std::cerr << "pimctl: the period holds more than " << serverOccurrenceLimit()
               << " occurrences; only the earliest are listed (narrow it with --from and --to)\n";

@@ -219,7 +219,9 @@ std::vector<std::vector<Attendee>> StoredAttendees::readAll(const std::vector<st
   try {
     if (!state_->opened) {
       state_->opened = true;
-      state_->store = Store::open(profileStorePath());
+      Store::Options reading;
+      reading.readOnly = true;
+      state_->store = Store::open(profileStorePath(), reading);
     }
     if (!state_->store) return out;
     state_->store->eachTextOf(wanted, [&](size_t k, std::string_view text) { out[placeOf[k]] = attendeesOf(text, texts); });

@@ -10,12 +10,19 @@
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "Commands.h"
 #include "Outcome.h"
 
 int main(int argc, char** argv) {
   using namespace pimctl;
+  // Before SQLite starts: no page cache set up ahead for each connection (reads come from the
+  // file's memory map; the 20 pages made ready for every connection were 87 KB of heap touched
+  // for one or two used), and no memory statistics, which nothing here reads and which cost a
+  // lock and a count on every one of SQLite's allocations.
+  sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   CLI::App app{"pimctl: read and write the calendar and contacts through the PIM adapter"};
   app.require_subcommand(1);
   Options opt;
