@@ -28,6 +28,31 @@ inline void* Poison() { return reinterpret_cast<void*>(static_cast<ULONG_PTR>(0x
     EXPECT_EQ(out, nullptr);             \
   } while (0)
 
+// A controlling object that counts its references and records what it was asked for.
+// It lives on the stack; `inner` answers every interface but IUnknown.
+class FakeOuter : public IUnknown {
+ public:
+  STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
+    lastQuery = riid;
+    ++queries;
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+  STDMETHOD_(ULONG, Release)() override { return --refs; }
+
+  ULONG refs = 1;
+  int queries = 0;
+  IID lastQuery = {};
+  IUnknown* inner = nullptr;
+};
+
 // A class object: every CreateInstance calls `make`, or fails with `failWith`.
 class FakeClassFactory : public IClassFactory {
  public:
