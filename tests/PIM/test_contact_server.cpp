@@ -1,14 +1,12 @@
-// The contacts database end to end: the adapter made through the registry, logged on to our PIM
-// server, with the contacts put into the store through its own API: the key over the store's entry
-// ids and the export in each format. The filter text and the key window row by row are ContactSearch's
-// (fakes); the server's reading of that filter is OutlookTest's. Skipped while the server is not in
-// the build or not registered.
+// The key search end to end: the adapter made through the registry, logged on to our PIM server,
+// with the contacts put into the store through its own API, so the keys are those of the store's own
+// entry ids. The key window and the name filter row by row are ContactSearch's (fakes), the server's
+// reading of that filter OutlookTest's, the export's type codes ContactEntry's, the files the server
+// writes ContactExport's, and the whole chain test_pimctl's. Skipped while the server is not in the
+// build or not registered.
 #ifdef PIM_HAVE_STORE
 #include <store.h>
 
-#include <filesystem>
-
-#include "../support/Scratch.h"
 #include "support/PimTestEnvironment.h"
 
 namespace {
@@ -16,9 +14,6 @@ namespace {
 using pim::store::Folder;
 
 IContactEntry* const kPoison = reinterpret_cast<IContactEntry*>(0xdeadbeef);
-
-// The first `n` bytes of a file.
-std::string FileStart(const std::string& path, size_t n) { return pimtest::readFile(path).substr(0, n); }
 
 class ContactServer : public pimtest::AdapterTest {
  protected:
@@ -45,28 +40,12 @@ class ContactServer : public pimtest::AdapterTest {
                                last + "\r\nEND:VCARD\r\n");
   }
 
-  EContactsDatabaseResult ByName(const char16_t* first, const char16_t* last, IContactEntry** entry) {
-    pimtest::Bstr f(first), l(last);
-    EContactsDatabaseResult r = EContactsDatabaseResult_ERROR;
-    *entry = kPoison;
-    EXPECT_EQ(m_db->GetContactByName(first ? f.get() : nullptr, last ? l.get() : nullptr, entry, &r), S_OK);
-    return r;
-  }
   EContactsDatabaseResult ByKey(ULONG key, IContactEntry** entry) {
     EContactsDatabaseResult r = EContactsDatabaseResult_ERROR;
     *entry = kPoison;
     EXPECT_EQ(m_db->GetContactByMagicBytes(key, entry, &r), S_OK);
     return r;
   }
-  // Exports the entry and answers the result; the file is under the test's folder.
-  EContactsDatabaseResult Export(IContactEntry* entry, const std::string& path, int format) {
-    std::u16string wide(path.begin(), path.end());
-    pimtest::Bstr name(wide.c_str());
-    EContactsDatabaseResult r = EContactsDatabaseResult_ERROR;
-    EXPECT_EQ(entry->SaveAsVCard(name.get(), (EContactFileFormat)format, &r), S_OK);
-    return r;
-  }
-  std::string TempPath(const std::string& leaf) const { return pimtest::Env().dir + "/" + leaf; }
 
   std::unique_ptr<pim::store::Store> m_store;
   IContactsDatabase* m_db = nullptr;
@@ -112,36 +91,6 @@ TEST_F(ContactServer, KeySearchOverTheStore) {
       entry->Release();
     }
   }
-}
-
-TEST_F(ContactServer, ExportWritesTheFileTheFormatAsksFor) {
-  AddContact("Ann", "Lee");
-  IContactEntry* entry = nullptr;
-  ASSERT_EQ(ByName(u"Ann", u"Lee", &entry), EContactsDatabaseResult_SUCCESS);
-  ASSERT_NE(entry, nullptr);
-
-  const std::string kCompoundFile("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
-  const struct {
-    int format;
-    bool vcard;
-  } cases[] = {{EContactFileFormat_VCARD, true}, {EContactFileFormat_MSG, false}, {EContactFileFormat_INVALID, false}, {7, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "format " << c.format);
-    // Twice on one entry, to two files: each export stands on its own.
-    for (const char* leaf : {"a", "b"}) {
-      std::string path = TempPath(std::string("contact-") + std::to_string(c.format) + leaf);
-      EXPECT_EQ(Export(entry, path, c.format), EContactsDatabaseResult_SUCCESS);
-      if (c.vcard)
-        EXPECT_EQ(FileStart(path, 11), "BEGIN:VCARD");
-      else
-        EXPECT_EQ(FileStart(path, 8), kCompoundFile);
-    }
-  }
-
-  const std::string missing = TempPath("no-such-folder/contact.vcf");
-  EXPECT_EQ(Export(entry, missing, EContactFileFormat_VCARD), EContactsDatabaseResult_SAVE_VCARD_FAILED);
-  EXPECT_FALSE(std::filesystem::exists(missing));
-  entry->Release();
 }
 
 }  // namespace
