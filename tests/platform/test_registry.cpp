@@ -1,3 +1,5 @@
+// The registry over its .reg file: names and value types through the file, deletes, damaged and
+// hand-written files, changes by other writers (threads and processes), and where the file lives.
 #include <sys/wait.h>
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Memory streams, marshalling through streams and the free-threaded marshaler, aggregated or alone.
 #include <pim/fault.h>
 
 #include <ComPtr.h>
