@@ -75,7 +75,6 @@ struct FakeCalls {
     return hr;
   }
   void Fail(const std::string& name, HRESULT hr, int times = -1) { failures[name] = {hr, times}; }
-  void Pass(const std::string& name) { failures.erase(name); }
   size_t Count(const std::string& name) const {
     size_t n = 0;
     for (const std::string& s : log) n += (s == name);
