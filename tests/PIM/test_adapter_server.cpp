@@ -1,6 +1,7 @@
-// COutlookPimAdapter against our PIM server (registered in the test registry): the logon's failure
-// rows through the server's fault points, the handout, the thread-bound pointers on two threads,
-// and every reference the adapter took on the server's objects given back by Logoff.
+// COutlookPimAdapter against our PIM server (registered in the test registry): the handout, the
+// thread-bound pointers on two threads, and every reference the adapter took on the server's objects
+// given back by Logoff. The failure rows of the logon and the handout are AdapterLogonTest's and
+// AdapterHandoutTest's, against the fakes.
 #include <CCalendarDatabase.h>
 #include <CContactsDatabase.h>
 #include <ComPtr.h>
@@ -20,31 +21,6 @@ class AdapterServerTest : public pimtest::CompiledAdapterTest {
   }
   pimtest::FaultScope faults_;
 };
-
-TEST_F(AdapterServerTest, LogonFailureRowsThroughTheServersFaultPoints) {
-  struct Row {
-    const char* point;
-    EPimAdapterResult result;
-    bool app, nameSpace, user;
-  };
-  const Row rows[] = {
-      {"Application.CreateInstance", EPimAdapterResult_LIBRARY_NOT_FOUND, false, false, false},
-      {"Application.GetNamespace", EPimAdapterResult_ERROR, true, false, false},
-      {"NameSpace.Logon", EPimAdapterResult_ERROR, true, true, false},
-      {"ISafeCurrentUser::get_Name", EPimAdapterResult_ERROR, true, true, true},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.point);
-    pim::fault::arm(row.point, E_FAIL);
-    BSTR id = nullptr;
-    EXPECT_EQ(Logon(&id), row.result);
-    ExpectPointers(row.app, row.nameSpace, row.user);
-    EXPECT_EQ(adapter_->m_MyPimId, nullptr);
-    SysFreeString(id);
-    pim::fault::disarm(row.point);
-    EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  }
-}
 
 TEST_F(AdapterServerTest, HandoutWorksOnTwoThreadsAndLogoffGivesEverythingBack) {
   VARIANT_BOOL available = 0;
@@ -154,21 +130,6 @@ TEST_F(AdapterServerTest, HandedOutDatabasesServeTwoThreadsAtOnce) {
   EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
   EXPECT_REF(app.get(), 1);
   EXPECT_REF(calendarFolder.get(), 1);
-}
-
-TEST_F(AdapterServerTest, FailingFolderFetchAndFailingLogoffAgainstTheServer) {
-  ASSERT_EQ(Logon(nullptr), EPimAdapterResult_SUCCESS);
-  pim::fault::arm("NameSpace.GetDefaultFolder", E_FAIL);
-  ICalendarDatabase* cal = nullptr;
-  EXPECT_EQ(GetCalendar(&cal), EPimAdapterResult_GET_CAL_DB_FAILED);
-  EXPECT_EQ(cal, nullptr);
-  EXPECT_EQ(adapter_->m_pCalendarDatabase, nullptr);
-
-  pim::fault::arm("NameSpace.Logoff", E_FAIL);
-  EXPECT_EQ(Logoff(), EPimAdapterResult_ERROR);
-  ExpectPointers(true, true, false);
-  EXPECT_EQ(Logoff(), EPimAdapterResult_SUCCESS);
-  ExpectPointers(false, false, false);
 }
 
 }  // namespace

@@ -46,14 +46,6 @@ const EContactsDatabaseResult kPoisonResult = (EContactsDatabaseResult)7;
 
 std::string Aborting(HRESULT hr) { return (QLT_CString("ABORTING, bad HR: ") + (LONG)hr).c_str(); }
 
-// How many recorded messages begin with `text`.
-size_t CountStartingWith(const pimtest::TraceCapture& capture, const std::string& text) {
-  size_t n = 0;
-  for (const std::string& m : capture.Messages())
-    if (m.rfind(text, 0) == 0) ++n;
-  return n;
-}
-
 const char kMatchTrace[] = "A match was found, offset (relate to entry id len) = ";
 
 class ContactSearch : public testing::Test {
@@ -342,7 +334,7 @@ TEST_F(ContactSearch, KeyWindowDependsOnEntryIdLength) {
     if (c.tracedOffset < 0) {
       EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
       EXPECT_EQ(m_entry, kPoison);
-      EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 0u);
+      EXPECT_EQ(capture.Count(kMatchTrace), 0u);
     } else {
       EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
       ASSERT_NE(m_entry, kPoison);
@@ -360,7 +352,7 @@ TEST_F(ContactSearch, EmptyFolderFindsNothingAndLeavesTheOutPointer) {
   EXPECT_EQ(m_result, EContactsDatabaseResult_NO_ITEM_FOUND);
   EXPECT_EQ(m_entry, kPoison);
   EXPECT_TRUE(capture.Contains("GetContactByMagicBytes called"));
-  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 0u);
+  EXPECT_EQ(capture.Count(kMatchTrace), 0u);
 }
 
 TEST_F(ContactSearch, OtherItemsAreSkippedSilently) {
@@ -371,7 +363,7 @@ TEST_F(ContactSearch, OtherItemsAreSkippedSilently) {
   ASSERT_EQ(ByKey(0x78563412), S_OK);
   EXPECT_EQ(m_result, EContactsDatabaseResult_SUCCESS);
   EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(match));
-  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 1u);
+  EXPECT_EQ(capture.Count(kMatchTrace), 1u);
   EXPECT_FALSE(capture.Contains("ABORTING"));
   EXPECT_EQ(m_items->m_next, 3u);
   for (IDispatch* item : m_items->m_items) EXPECT_REF(item, item == match ? 3u : 1u);
@@ -389,7 +381,7 @@ TEST_F(ContactSearch, TwoMatchesBindTheFirstAndReportMultiple) {
   ASSERT_NE(m_entry, kPoison);
   EXPECT_REF(m_entry, 1);
   EXPECT_EQ(BoundContact(), static_cast<_ContactItem*>(first));
-  EXPECT_EQ(CountStartingWith(capture, kMatchTrace), 2u);
+  EXPECT_EQ(capture.Count(kMatchTrace), 2u);
   // The walk went on to the end.
   EXPECT_EQ(last->m_entryIdReads, 1);
   EXPECT_REF(first, 3);

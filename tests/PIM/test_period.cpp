@@ -1,7 +1,7 @@
 // The period query against test doubles: the filter text under the user's formats, the exact call
 // order, the entries in the collection's order, and every failure row.
 #include <stdio.h>
-#include <unistd.h>
+#include "PimTestEnvironment.h"  // the test registry, never the user's own
 
 #include "test_calendar_fixture.h"
 
@@ -41,14 +41,6 @@ class UserFormats {
 
 class PeriodTest : public CalendarTest {
  protected:
-  static void SetUpTestSuite() {
-    // Never the user's own registry.
-    if (getenv("PIM_REGISTRY") == nullptr) {
-      static std::string path = "/tmp/pim-period-test-" + std::to_string(getpid()) + ".reg";
-      setenv("PIM_REGISTRY", path.c_str(), 1);
-    }
-  }
-
   ECalendarDatabaseResult Query(DATE start, DATE end, ICalendarEntryList** ppList) {
     ECalendarDatabaseResult r = (ECalendarDatabaseResult)-1;
     EXPECT_EQ(m_db->GetCalendarEntriesForPeriod(start, end, ppList, &r), S_OK);

@@ -34,12 +34,6 @@ IUnknown* Identity(IUnknown* p) {
   return unk;
 }
 
-size_t CountMessages(const pimtest::TraceCapture& trace, const std::string& text) {
-  size_t n = 0;
-  for (const std::string& m : trace.Messages()) n += (m.find(text) != std::string::npos);
-  return n;
-}
-
 class ThreadBoundTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -112,14 +106,14 @@ TEST_F(ThreadBoundTest, EachChangeOfThreadRebindsFromTheKeptStreams) {
     EXPECT_EQ(db->m_ptrsThreadId, b);
   });
   EXPECT_EQ(FaultCount("CoGetInterfaceAndReleaseStream"), 4u);
-  EXPECT_EQ(CountMessages(trace_, "m_pOutlookAppFromStream->Release() refsLeft: "), 1u);
-  EXPECT_EQ(CountMessages(trace_, "m_pCalendarFolderFromStream->Release() refsLeft: "), 1u);
+  EXPECT_EQ(trace_.Count("m_pOutlookAppFromStream->Release() refsLeft: "), 1u);
+  EXPECT_EQ(trace_.Count("m_pCalendarFolderFromStream->Release() refsLeft: "), 1u);
 
   EXPECT_NE(db->get_pOutlookApp(), nullptr);
   EXPECT_EQ(db->m_ptrsThreadId, a);
   EXPECT_EQ(FaultCount("IStream::Clone"), 6u);
   EXPECT_EQ(FaultCount("CoGetInterfaceAndReleaseStream"), 6u);
-  EXPECT_EQ(CountMessages(trace_, "m_pOutlookAppFromStream->Release() refsLeft: "), 2u);
+  EXPECT_EQ(trace_.Count("m_pOutlookAppFromStream->Release() refsLeft: "), 2u);
 
   // The kept streams are never consumed: same stream, same count.
   EXPECT_EQ(db->m_pOutlookAppStream, keptApp);
@@ -139,8 +133,8 @@ TEST_F(ThreadBoundTest, CloneFailingHalfWayLeavesTheApplicationRebound) {
     EXPECT_FALSE(db->CheckAndUpdatePtrsFromStreams());
   });
   EXPECT_TRUE(trace_.Contains("local check ABORTING, bad HR: -2147024882"));
-  EXPECT_EQ(CountMessages(trace_, "m_pOutlookAppFromStream->Release() refsLeft: "), 1u);
-  EXPECT_EQ(CountMessages(trace_, "m_pCalendarFolderFromStream->Release() refsLeft: "), 0u);
+  EXPECT_EQ(trace_.Count("m_pOutlookAppFromStream->Release() refsLeft: "), 1u);
+  EXPECT_EQ(trace_.Count("m_pCalendarFolderFromStream->Release() refsLeft: "), 0u);
   EXPECT_EQ(FaultCount("CoGetInterfaceAndReleaseStream"), 3u);  // the application was unmarshalled again
   EXPECT_NE(db->m_pOutlookAppFromStream, nullptr);
   EXPECT_EQ(db->m_pCalendarFolderFromStream, folderOfA);

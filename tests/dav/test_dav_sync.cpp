@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "Radicale.h"
+#include "Scratch.h"
 
 using namespace pim;
 using store::Folder;
@@ -87,18 +88,9 @@ std::string davFailure(F f, dav::Failure* kind = nullptr, int* status = nullptr)
     return {};
 }
 
-fs::path freshDir(const std::string& name) {
-    fs::path dir = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()) + "-" +
-                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
 class DavSync : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = freshDir("pimdav");
         server_ = std::make_unique<pimtest::Radicale>(dir_ / "server");
         std::string why = server_->start();
         ASSERT_EQ(why, "") << why;
@@ -109,7 +101,6 @@ protected:
         a_.reset();
         b_.reset();
         server_.reset();
-        fs::remove_all(dir_);
     }
     dav::Collections collections() const { return {server_->calendarUrl(), server_->contactsUrl()}; }
     dav::SyncReport sync(Store& s, const dav::SyncProgress& progress = {}) {
@@ -117,7 +108,8 @@ protected:
         return dav::synchronize(s, http, collections(), progress);
     }
 
-    fs::path dir_;
+    pimtest::TempDir tmp_;
+    const fs::path dir_ = tmp_.path();
     std::unique_ptr<pimtest::Radicale> server_;
     std::unique_ptr<Store> a_, b_;
 };
@@ -366,13 +358,14 @@ TEST_F(DavSync, AWrongPasswordIsSaidPlainly) {
 // ---- without a server ----------------------------------------------------------------
 
 TEST(DavProfile, PasswordFromTheEnvironmentOrAPrivateFile) {
-    fs::path dir = freshDir("pimdav-pw");
+    pimtest::TempDir dir;
+    pimtest::Env env;
     fs::path file = dir / "pw";
     std::ofstream(file) << "s3cret\n";
     dav::DavProfile p;
     p.user = "alice";
     p.passwordFile = file.string();
-    ::unsetenv("PIM_DAV_PASSWORD");
+    env.unset("PIM_DAV_PASSWORD");
 
     ::chmod(file.c_str(), 0644);
     dav::Failure kind{};
@@ -384,13 +377,12 @@ TEST(DavProfile, PasswordFromTheEnvironmentOrAPrivateFile) {
     EXPECT_THROW(dav::readPassword(p), dav::DavError);
     ::chmod(file.c_str(), 0600);
     EXPECT_EQ(dav::readPassword(p), "s3cret");
-    ::setenv("PIM_DAV_PASSWORD", "from-env", 1);
+    env.set("PIM_DAV_PASSWORD", "from-env");
     EXPECT_EQ(dav::readPassword(p), "from-env");
-    ::unsetenv("PIM_DAV_PASSWORD");
+    env.unset("PIM_DAV_PASSWORD");
     p.passwordFile = (dir / "none").string();
     why = davFailure([&] { dav::readPassword(p); });
     EXPECT_NE(why.find("set PIM_DAV_PASSWORD"), std::string::npos) << why;
-    fs::remove_all(dir);
 }
 
 TEST(DavProfile, CollectionsAndCacheFollowTheProfile) {
@@ -409,18 +401,18 @@ TEST(DavProfile, CollectionsAndCacheFollowTheProfile) {
     EXPECT_TRUE(dav::isDavUrl("HTTPS://x/"));
     EXPECT_FALSE(dav::isDavUrl("/home/a/store.db"));
 
-    ::setenv("XDG_DATA_HOME", "/tmp/xdg-test", 1);
+    pimtest::Env env;
+    env.set("XDG_DATA_HOME", "/tmp/xdg-test");
     std::string one = dav::cachePath(p);
     EXPECT_EQ(one.rfind("/tmp/xdg-test/pimserver/dav/127.0.0.1_5232-alice-", 0), 0u) << one;
     dav::DavProfile other = p;
     other.user = "bob";
     EXPECT_NE(dav::cachePath(other), one);
     EXPECT_EQ(dav::cachePath(p), one);
-    ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST(DavCache, AnExistingStoreTakesTheSyncStateAndStaysReadable) {
-    fs::path dir = freshDir("pimdav-schema");
+    pimtest::TempDir dir;
     std::string path = (dir / "store.db").string();
     RecordKey key;
     {
@@ -442,7 +434,6 @@ TEST(DavCache, AnExistingStoreTakesTheSyncStateAndStaysReadable) {
     EXPECT_EQ(sqlite3_step(q), SQLITE_ROW);
     sqlite3_finalize(q);
     sqlite3_close(db);
-    fs::remove_all(dir);
 }
 
 }  // namespace

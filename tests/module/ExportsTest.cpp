@@ -45,29 +45,7 @@ class Component : public ::testing::Test {
   std::unique_ptr<pimtest::ComponentLibrary> m_lib;
 };
 
-// A controlling object that counts its references and records what it was asked for.
-class FakeOuter : public IUnknown {
- public:
-  STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-    lastQuery = riid;
-    ++queries;
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown)) {
-      *ppv = static_cast<IUnknown*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-  STDMETHOD_(ULONG, Release)() override { return --refs; }
-
-  ULONG refs = 1;
-  int queries = 0;
-  IID lastQuery = {};
-  IUnknown* inner = nullptr;
-};
+using pimtest::FakeOuter;
 
 TEST_F(Component, ClassObjectOnlyForTheAdapterClass) {
   EXPECT_EQ(m_lib->GetClassObject(CLSID_COutlookPimAdapter, IID_IClassFactory, nullptr), E_POINTER);

@@ -69,6 +69,15 @@ protected:
         EXPECT_EQ(outlook::g_liveObjects.load(), 0);
     }
     std::string storePath() const { return dir_.str("store.db"); }
+    // As a new process: what this one derived reaches the file, and both are opened afresh.
+    void reopen()
+    {
+        app_.reset();
+        store_.reset();
+        app_ = newApplication();
+        ASSERT_TRUE(app_);
+        store_ = store::Store::open(storePath());
+    }
 
     ComPtr<_NameSpace> logon()
     {
@@ -621,14 +630,6 @@ TEST_F(OutlookTest, ViewsKeptWhenWrittenAreWhatAReaderDerives) {
         uint64_t v = s.get(k)->version;
         return Kept{s.derived(k, v, store::Store::kSeriesSlot), s.derived(k, v, kMaster), s.derived(k, v, moved)};
     };
-    auto reopen = [&] {
-        app_.reset();
-        store_.reset();
-        ComPtr<IClassFactory> f;
-        ASSERT_EQ(DllGetClassObject(CLSID_OutlookApplication, IID_IClassFactory, f.put_void()), S_OK);
-        ASSERT_EQ(f->CreateInstance(nullptr, IID__Application, app_.put_void()), S_OK);
-        store_ = store::Store::open(storePath());
-    };
     const std::string weeks = "[Start] <= \"1/20/2027 23:59\" and [End] >= \"1/1/2027 00:00\"";
     // What a reader derives from the stored text, with nothing kept: the listing reads every view.
     auto readerDerives = [&] {
@@ -712,12 +713,6 @@ TEST_F(OutlookTest, KeptViewAnswersEveryGetterAsTheTextDoes)
         s.busy = get(a.get(), &_AppointmentItem::get_BusyStatus);
         s.recipients = recipientsOf(a.get());
         return s;
-    };
-    auto reopen = [&] {
-        app_.reset();
-        store_.reset();
-        app_ = newApplication();
-        store_ = store::Store::open(storePath());
     };
     auto rewriteKept = [&](const char* sql, const std::string* bytes) {
         sqlite3* raw = nullptr;

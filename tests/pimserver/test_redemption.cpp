@@ -411,7 +411,6 @@ namespace {
 // A registry of its own for each test.
 class WithRegistry : public SafeItems {
 protected:
-    void SetUp() override { env_.set("PIM_REGISTRY", dir_.str("registry.reg")); }
     std::u16string readDefault(const std::u16string& key)
     {
         HKEY k = nullptr;
@@ -428,8 +427,7 @@ protected:
         StringFromGUID2(c, text, 40);
         return u"CLSID\\" + std::u16string(text) + sub;
     }
-    pimtest::TempDir dir_;
-    pimtest::Env env_;
+    pimtest::ScratchRegistry registry_;
 };
 
 }  // namespace

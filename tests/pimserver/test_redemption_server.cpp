@@ -221,22 +221,14 @@ TEST_F(SafeItemsOverServer, StoredContactIsExportedWhole)
     ASSERT_EQ(createSafe(CLSID_SafeContactItem, IID_ISafeContactItem, &safe), S_OK);
     ASSERT_EQ(safe->put_Item(contact.get()), S_OK);
 
-    // An unsaved change is part of what is exported.
+    // An unsaved change is part of what is exported. The .msg is made from the same text the link gives
+    // (ContactExport.MsgTypeWritesAMessageFileOthersFail; its fields MessageFile's tests).
     ASSERT_EQ(contact->put_JobTitle(Bstr(u"Chief Builder").b), S_OK);
     ASSERT_EQ(safe->SaveAs(Bstr(dir_.str("bob.vcf")).b, pimtest::i4(olVCard)), S_OK);
-    ASSERT_EQ(safe->SaveAs(Bstr(dir_.str("bob.msg")).b, pimtest::i4(olMSG)), S_OK);
 
     const std::string text = pimtest::readFile(dir_ / "bob.vcf");
     EXPECT_EQ(text.rfind("BEGIN:VCARD\r\nVERSION:3.0\r\n", 0), 0u);
     for (const char* expected : {"FN:Bob Builder\r\n", "X-HOBBY:bridges\r\n", "PHOTO;TYPE=JPEG;ENCODING=b:/9j/",
                                  "EMAIL;TYPE=INTERNET:bob@build.er\r\n", "TITLE:Chief Builder\r\n"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
-
-    ASSERT_TRUE(pimtest::olefileRuns());
-    EXPECT_EQ(pimtest::readWith("/usr/bin/python3 -c",
-                                "import olefile,sys; o=olefile.OleFileIO(sys.argv[1]); "
-                                "[print(o.openstream('__substg1.0_%s' % t).read().decode('utf-16-le')) "
-                                "for t in ('001A001F', '3001001F', '3A06001F', '3A11001F', '3A16001F', '3A17001F')]",
-                                dir_ / "bob.msg"),
-              "IPM.Contact\nBob Builder\nBob\nBuilder\nBuild Co\nChief Builder\n");
 }

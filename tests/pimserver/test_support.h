@@ -1,9 +1,6 @@
-// Helpers shared by the PIM server's tests: temporary folders and environment, strings and values
-// across COM, and the outside readers our files are checked with.
+// Helpers shared by the PIM server's tests: strings and values across COM, and the outside readers
+// our files are checked with (temporary folders and environment come from tests/support/Scratch.h).
 #pragma once
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <oleauto.h>
@@ -12,38 +9,12 @@
 #include <ComPtr.h>
 
 #include "../support/ComTest.h"
+#include "../support/Scratch.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace pimtest {
-
-struct CommandResult {
-    int status = -1;
-    std::string out;  // standard output and standard error together
-};
-
-inline CommandResult runCommand(const std::string& command)
-{
-    CommandResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 // Each probe runs the reader itself (on a known-good input where it takes one), so a reader that is
 // installed but cannot run, say for a missing Perl module, fails the test with its own message
@@ -82,13 +53,6 @@ inline ::testing::AssertionResult msgconvertRuns()
                       "test -x /usr/bin/msgconvert && /usr/bin/perl -c /usr/bin/msgconvert");
 }
 
-inline std::string shellQuote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // Runs a script given as text (`interpreter` ends in -c or -e) on `file`; fails the test when the reader does.
 inline std::string readWith(const char* interpreter, const std::string& script, const std::filesystem::path& file)
 {
@@ -97,85 +61,12 @@ inline std::string readWith(const char* interpreter, const std::string& script, 
     return r.out;
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "pimfmt-XXXXXX").string();
-        if (::mkdtemp(tmpl.data())) path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    std::string str(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline void writeFile(const std::filesystem::path& p, const void* data, std::size_t size)
-{
-    std::ofstream f(p, std::ios::binary);
-    f.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-inline void writeFile(const std::filesystem::path& p, const std::string& text) { writeFile(p, text.data(), text.size()); }
-
-inline std::string readFile(const std::filesystem::path& p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 inline std::size_t filesIn(const std::filesystem::path& d)
 {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(d)) ++n;
     return n;
 }
-
-// Environment variables set for the object's lifetime; the old values come back after it.
-class Env {
-public:
-    Env() = default;
-    Env(const Env&) = delete;
-    Env& operator=(const Env&) = delete;
-    ~Env()
-    {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else ::unsetenv(it->first.c_str());
-        }
-        ::tzset();
-    }
-    Env& set(const char* name, const std::string& value)
-    {
-        save(name);
-        ::setenv(name, value.c_str(), 1);
-        ::tzset();
-        return *this;
-    }
-    Env& unset(const char* name)
-    {
-        save(name);
-        ::unsetenv(name);
-        return *this;
-    }
-
-private:
-    void save(const char* name)
-    {
-        const char* old = std::getenv(name);
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 }  // namespace pimtest
 

@@ -1,3 +1,4 @@
+// The COM runtime: apartments, the class table and activation through it, task memory, GUID texts.
 #include <pim/fault.h>
 
 #include <thread>
@@ -8,32 +9,9 @@ namespace {
 
 const CLSID CLSID_Test = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 
-// A class factory making TestObjects.
-class TestFactory : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs; }  // lives on the stack
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ++created;
-    auto* obj = new TestObject;
-    HRESULT hr = obj->QueryInterface(riid, ppv);
-    obj->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-  std::atomic<ULONG> refs{1};
-  int created = 0;
+// A class factory making TestObjects; it lives on the stack.
+struct TestFactory : pimtest::FakeClassFactory {
+  TestFactory() : FakeClassFactory(&pimtest::MakeFake<TestObject>) {}
 };
 
 TEST(Apartments, CountedPerThreadWithModeChecks) {
@@ -69,21 +47,21 @@ TEST_F(ClassTable, RegisteredObjectServesActivationUntilRevoked) {
   DWORD cookie = 0;
   ASSERT_EQ(CoRegisterClassObject(CLSID_Test, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
   EXPECT_NE(cookie, 0u);
-  EXPECT_EQ(factory.refs, 2u);
+  EXPECT_EQ(factory.Refs(), 2u);
   IDispatch* disp = nullptr;
   ASSERT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_ALL, IID_IDispatch, reinterpret_cast<void**>(&disp)), S_OK);
   ASSERT_NE(disp, nullptr);
   EXPECT_REF(disp, 1);
   disp->Release();
-  EXPECT_EQ(factory.created, 1);
-  EXPECT_EQ(factory.refs, 2u);  // the activation's own reference is gone again
+  EXPECT_EQ(factory.activations, 1);
+  EXPECT_EQ(factory.Refs(), 2u);  // the activation's own reference is gone again
   void* p = reinterpret_cast<void*>(0xdeadbeef);
   EXPECT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_INPROC_SERVER, IID_IStream, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
   // Registered for in-process only: a local-server request does not see it.
   EXPECT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &p), REGDB_E_CLASSNOTREG);
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
-  EXPECT_EQ(factory.refs, 1u);
+  EXPECT_EQ(factory.Refs(), 1u);
   EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
   EXPECT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), REGDB_E_CLASSNOTREG);
 }
@@ -97,7 +75,7 @@ TEST_F(ClassTable, FaultPointFailsCreation) {
   void* p = reinterpret_cast<void*>(0xdeadbeef);
   EXPECT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), E_OUTOFMEMORY);
   EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(factory.created, 0);
+  EXPECT_EQ(factory.activations, 0);
   ASSERT_EQ(CoCreateInstance(CLSID_Test, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), S_OK);
   static_cast<IUnknown*>(p)->Release();
   EXPECT_EQ(pim::fault::count("CoCreateInstance"), 2u);

@@ -1,3 +1,5 @@
+// The registry over its .reg file: names and value types through the file, deletes, damaged and
+// hand-written files, changes by other writers (threads and processes), and where the file lives.
 #include <sys/wait.h>
 
 #include <atomic>
@@ -335,19 +337,14 @@ TEST_F(Registry, TwoThreadsWritingOneProcessLoseNothing) {
 }
 
 TEST(RegistryLocation, DefaultsUnderXdgConfigHome) {
-  char tmpl[] = "/tmp/pimxdg-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
-  std::string old = getenv("PIM_REGISTRY") ? getenv("PIM_REGISTRY") : "";
-  unsetenv("PIM_REGISTRY");
-  setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  pimtest::TempDir dir;
+  pimtest::Env env;
+  env.unset("PIM_REGISTRY").set("XDG_CONFIG_HOME", dir.path().string());
   HKEY k = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Xdg", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(k);
-  EXPECT_TRUE(std::filesystem::exists(dir + "/pim/registry.reg"));
-  unsetenv("XDG_CONFIG_HOME");
-  if (!old.empty()) setenv("PIM_REGISTRY", old.c_str(), 1);
-  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(std::filesystem::exists(dir / "pim/registry.reg"));
 }
 
 }  // namespace

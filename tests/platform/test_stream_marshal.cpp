@@ -1,3 +1,4 @@
+// Memory streams, marshalling through streams and the free-threaded marshaler, aggregated or alone.
 #include <pim/fault.h>
 
 #include <ComPtr.h>
@@ -209,23 +210,7 @@ TEST_F(Marshal, ReleaseMarshalDataDisconnectsEveryClone) {
 }
 
 // An outer object aggregating the free-threaded marshaler, as every component class does.
-class Outer : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (riid == IID_IUnknown) {
-      *ppv = this;
-      AddRef();
-      return S_OK;
-    }
-    if (riid == IID_IMarshal && inner) return inner->QueryInterface(riid, ppv);
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs; }
-  ULONG refs = 1;
-  IUnknown* inner = nullptr;
-};
+using Outer = pimtest::FakeOuter;
 
 TEST_F(Marshal, FreeThreadedMarshalerIsAggregated) {
   Outer outer;

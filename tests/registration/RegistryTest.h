@@ -10,32 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "../support/Scratch.h"
+
 namespace regtest {
 
-// Points PIM_REGISTRY at a file in a fresh directory; the directory goes with the fixture.
+// A scratch registry for each test; Dir() is its folder.
 class ScratchRegistry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/pim-regtest-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    m_dir = tmpl;
-    const char* old = getenv("PIM_REGISTRY");
-    if (old) m_oldRegistry = old;
-    setenv("PIM_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    if (m_oldRegistry)
-      setenv("PIM_REGISTRY", m_oldRegistry->c_str(), 1);
-    else
-      unsetenv("PIM_REGISTRY");
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-  }
-  const std::filesystem::path& Dir() const { return m_dir; }
+  std::filesystem::path Dir() const { return m_registry.dir(); }
 
  private:
-  std::filesystem::path m_dir;
-  std::optional<std::string> m_oldRegistry;
+  pimtest::ScratchRegistry m_registry;
 };
 
 inline bool KeyExists(HKEY root, const std::string& path) {

@@ -3,9 +3,6 @@
 
 #include <VYN_PIM_OUTLOOK.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "RegistryTest.h"
 
 namespace {
@@ -15,10 +12,7 @@ using regtest::KeyExists;
 using regtest::ReadString;
 using regtest::SubKeys;
 
-std::string FileBytes(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using pimtest::readFile;
 
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -33,11 +27,6 @@ class Resources : public regtest::ScratchRegistry {};
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(error));  \
   } while (0)
 
-void WriteBytes(const fs::path& p, const std::string& bytes, size_t n) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(n));
-}
-
 TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
   // A copy never loaded as code: reading its resources must not map it as a library.
   fs::path copy = Dir() / "libcopy.so";
@@ -47,7 +36,7 @@ TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
   EXPECT_EQ(dlopen(copy.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
   EXPECT_EQ(GetProcAddress(h, "DllRegisterServer"), nullptr);
 
-  const std::string script = FileBytes(PIM_RGS);
+  const std::string script = readFile(PIM_RGS);
   for (LPCSTR type : {"REGISTRY", "registry", "Registry"}) {
     for (LPCSTR name : {static_cast<LPCSTR>(MAKEINTRESOURCEA(101)), "#101"}) {
       HRSRC r = FindResourceA(h, name, type);
@@ -60,7 +49,7 @@ TEST_F(Resources, DataFileGivesTheRegistryScriptWithoutLoadingCode) {
   HRSRC tlb = FindResourceA(h, MAKEINTRESOURCEA(1), "TYPELIB");
   ASSERT_NE(tlb, nullptr);
   EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(h, tlb))), SizeofResource(h, tlb)),
-            FileBytes(PIM_TYPELIB));
+            readFile(PIM_TYPELIB));
 
   EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(102), "REGISTRY"), ERROR_RESOURCE_NAME_NOT_FOUND);
   EXPECT_FAILS_WITH(FindResourceA(h, MAKEINTRESOURCEA(101), "NOTATYPE"), ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -74,8 +63,8 @@ TEST_F(Resources, DataFileErrors) {
   EXPECT_FAILS_WITH(LoadLibraryExA((Dir() / "absent.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_FILE_NOT_FOUND);
   EXPECT_FAILS_WITH(LoadLibraryExA(PIM_RGS, nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_BAD_FORMAT);
   // Truncated inside the section table.
-  std::string elf = FileBytes(PIM_COMPONENT_LIBRARY);
-  WriteBytes(Dir() / "cut.so", elf, 100);
+  std::string elf = readFile(PIM_COMPONENT_LIBRARY);
+  pimtest::writeFile(Dir() / "cut.so", elf.data(), 100);
   EXPECT_FAILS_WITH(LoadLibraryExA((Dir() / "cut.so").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), ERROR_BAD_FORMAT);
 
   // A library without resources opens, and has none.
@@ -154,16 +143,16 @@ TEST_F(Resources, TypeLibLoadErrors) {
   EXPECT_EQ(LoadTypeLib(U16(PIM_PLATFORM_LIBRARY).c_str(), &tl), TYPE_E_CANTLOADLIBRARY);  // no TYPELIB resource
   EXPECT_EQ(LoadTypeLib(U16(PIM_RGS).c_str(), &tl), TYPE_E_UNSUPFORMAT);
   // Every truncation of a good library is refused, none read past the end.
-  const std::string good = FileBytes(PIM_TYPELIB);
+  const std::string good = readFile(PIM_TYPELIB);
   for (size_t n = 8; n < good.size(); ++n) {
-    WriteBytes(Dir() / "cut.tlb", good, n);
+    pimtest::writeFile(Dir() / "cut.tlb", good.data(), n);
     ASSERT_EQ(LoadTypeLib(U16((Dir() / "cut.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << n;
   }
   // A system kind no SYSKIND names (found by fuzz_typelib: it was kept and later read as the enum).
   for (unsigned char kind : {4, 44, 255}) {
     std::string bad = good;
     bad[28] = static_cast<char>(kind);  // after the magic, the libid and the lcid
-    WriteBytes(Dir() / "kind.tlb", bad, bad.size());
+    pimtest::writeFile(Dir() / "kind.tlb", bad);
     EXPECT_EQ(LoadTypeLib(U16((Dir() / "kind.tlb").string()).c_str(), &tl), TYPE_E_INVDATAREAD) << int(kind);
     EXPECT_EQ(tl, nullptr);
   }

@@ -1,13 +1,8 @@
 // The component's DllRegisterServer and DllUnregisterServer, activation through what they write,
 // and the regsvr program.
-#include <sys/wait.h>
-
 #include <VYN_PIM_OUTLOOK.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
-
+#include "../support/ComTest.h"
 #include "RegistryTest.h"
 
 namespace {
@@ -25,40 +20,15 @@ const std::string kIndependentProgId = "VYN_PIM_OUTLOOK.OutlookPimAdapter";
 const std::string kClassKey = "CLSID\\" + kClsid;
 const std::string kTypeLibKey = "TypeLib\\" + kLibid;
 
-typedef HRESULT(STDAPICALLTYPE* RegisterFn)();
-
-// A component library loaded as a host loads it, reached through its two registration exports.
-class Library {
- public:
-  explicit Library(const fs::path& path) : m_h(LoadLibraryA(path.c_str())) {
-    if (!m_h) return;
-    m_register = reinterpret_cast<RegisterFn>(reinterpret_cast<void (*)()>(GetProcAddress(m_h, "DllRegisterServer")));
-    m_unregister =
-        reinterpret_cast<RegisterFn>(reinterpret_cast<void (*)()>(GetProcAddress(m_h, "DllUnregisterServer")));
-  }
-  ~Library() {
-    if (m_h) FreeLibrary(m_h);
-  }
-  bool Loaded() const { return m_register && m_unregister; }
-  HRESULT Register() const { return m_register(); }
-  HRESULT Unregister() const { return m_unregister(); }
-
- private:
-  HMODULE m_h;
-  RegisterFn m_register = nullptr;
-  RegisterFn m_unregister = nullptr;
-};
+// A component library loaded as a host loads it, reached through its exports.
+using Library = pimtest::ComponentLibrary;
 
 class SelfRegistration : public regtest::ScratchRegistry {
  protected:
-  void SetUp() override {
-    regtest::ScratchRegistry::SetUp();
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  }
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
   void TearDown() override {
     CoFreeUnusedLibraries();
     CoUninitialize();
-    regtest::ScratchRegistry::TearDown();
   }
 
   // A copy of the component in a directory of the test's own; `section` replaces its resources.
@@ -121,10 +91,10 @@ class SelfRegistration : public regtest::ScratchRegistry {
 TEST_F(SelfRegistration, WritesTheTableTwiceAsOnceAndTakesItBack) {
   const std::string path = fs::canonical(PIM_COMPONENT_LIBRARY).string();
   regtest::WriteString(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}\\InprocServer32", nullptr, "/other.so");
-  Library lib(path);
+  Library lib(path.c_str());
   ASSERT_TRUE(lib.Loaded());
 
-  ASSERT_EQ(lib.Register(), S_OK);
+  ASSERT_EQ(lib.RegisterServer(), S_OK);
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}"));
   ASSERT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}"), ERROR_SUCCESS);
   ExpectRegistered(path, path);
@@ -132,25 +102,25 @@ TEST_F(SelfRegistration, WritesTheTableTwiceAsOnceAndTakesItBack) {
   // The class key is ForceRemove: a stale subkey goes on the next registration.
   regtest::WriteString(HKEY_CLASSES_ROOT, kClassKey + "\\Stale", nullptr, "old");
   regtest::WriteString(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}\\InprocServer32", nullptr, "/other.so");
-  ASSERT_EQ(lib.Register(), S_OK);
+  ASSERT_EQ(lib.RegisterServer(), S_OK);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + "\\Stale"));
   ASSERT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}"), ERROR_SUCCESS);
   ExpectRegistered(path, path);
 
   regtest::WriteString(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}\\InprocServer32", nullptr, "/other.so");
-  EXPECT_EQ(lib.Unregister(), S_OK);
+  EXPECT_EQ(lib.UnregisterServer(), S_OK);
   EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, ""), (std::set<std::string>{"CLSID", "TypeLib"}));
   EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, "CLSID"), std::set<std::string>{"{Other-Class}"});
   EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, "CLSID\\{Other-Class}\\InprocServer32"), "/other.so");
   EXPECT_TRUE(SubKeys(HKEY_CLASSES_ROOT, "TypeLib").empty());
   // Unregistering what is not there succeeds too.
-  EXPECT_EQ(lib.Unregister(), S_OK);
+  EXPECT_EQ(lib.UnregisterServer(), S_OK);
 }
 
 TEST_F(SelfRegistration, ActivationThroughTheRegistry) {
   Library lib(PIM_COMPONENT_LIBRARY);
   ASSERT_TRUE(lib.Loaded());
-  ASSERT_EQ(lib.Register(), S_OK);
+  ASSERT_EQ(lib.RegisterServer(), S_OK);
 
   for (const char16_t* progId : {u"VYN_PIM_OUTLOOK.OutlookPimAdapter", u"VYN_PIM_OUTLOOK.OutlookPimAdapter.1"}) {
     CLSID clsid{};
@@ -164,7 +134,7 @@ TEST_F(SelfRegistration, ActivationThroughTheRegistry) {
   ASSERT_NE(adapter, nullptr);
   EXPECT_EQ(adapter->Release(), 0u);
 
-  ASSERT_EQ(lib.Unregister(), S_OK);
+  ASSERT_EQ(lib.UnregisterServer(), S_OK);
   adapter = reinterpret_cast<IPimAdapter*>(0x1);
   EXPECT_EQ(CoCreateInstance(CLSID_COutlookPimAdapter, nullptr, CLSCTX_INPROC_SERVER, IID_IPimAdapter,
                              reinterpret_cast<void**>(&adapter)),
@@ -176,61 +146,50 @@ TEST_F(SelfRegistration, ActivationThroughTheRegistry) {
 
 TEST_F(SelfRegistration, PathWithSingleQuoteIsWrittenUnchanged) {
   fs::path copy = CopyComponent("it's 'quoted'");
-  Library lib(copy);
+  Library lib(copy.c_str());
   ASSERT_TRUE(lib.Loaded());
-  ASSERT_EQ(lib.Register(), S_OK);
+  ASSERT_EQ(lib.RegisterServer(), S_OK);
   ExpectRegistered(copy.string(), copy.string());
-  EXPECT_EQ(lib.Unregister(), S_OK);
+  EXPECT_EQ(lib.UnregisterServer(), S_OK);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
 }
 
 TEST_F(SelfRegistration, MissingTypeLibResourceFallsBackToTheTlbBeside) {
   fs::path copy = CopyComponent("notlb", PIM_REGISTRY_ONLY_RESOURCES);
-  Library lib(copy);
+  Library lib(copy.c_str());
   ASSERT_TRUE(lib.Loaded());
   // Without a .tlb the script is written and the type library's failure returned.
-  EXPECT_EQ(lib.Register(), TYPE_E_CANTLOADLIBRARY);
+  EXPECT_EQ(lib.RegisterServer(), TYPE_E_CANTLOADLIBRARY);
   EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32"), copy.string());
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
 
   fs::path tlb = copy.parent_path() / "libVYN_PIM_OUTLOOK.tlb";
   fs::copy_file(PIM_TYPELIB, tlb);
-  ASSERT_EQ(lib.Register(), S_OK);
+  ASSERT_EQ(lib.RegisterServer(), S_OK);
   ExpectRegistered(copy.string(), tlb.string());
-  EXPECT_EQ(lib.Unregister(), S_OK);
+  EXPECT_EQ(lib.UnregisterServer(), S_OK);
   EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, ""), (std::set<std::string>{"CLSID", "TypeLib"}));
   EXPECT_TRUE(SubKeys(HKEY_CLASSES_ROOT, "TypeLib").empty());
 }
 
 TEST_F(SelfRegistration, MissingRegistryScriptIsTheWindowsError) {
   fs::path copy = CopyComponent("nores", nullptr, true);
-  Library lib(copy);
+  Library lib(copy.c_str());
   ASSERT_TRUE(lib.Loaded());
-  EXPECT_EQ(lib.Register(), HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND));
+  EXPECT_EQ(lib.RegisterServer(), HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND));
   EXPECT_TRUE(SubKeys(HKEY_CLASSES_ROOT, "").empty());
-  EXPECT_EQ(lib.Unregister(), S_OK);
-}
-
-// Runs a command line; its exit status and what it printed.
-std::pair<int, std::string> RunCommand(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return {-1, out};
-  std::array<char, 256> buf;
-  while (fgets(buf.data(), buf.size(), p)) out += buf.data();
-  int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  EXPECT_EQ(lib.UnregisterServer(), S_OK);
 }
 
 // Runs regsvr with `args`: it succeeds or fails as `ok` says, and prints `text` when one is given.
 void ExpectRegsvr(const std::string& args, bool ok, const char* text = nullptr) {
-  auto [rc, out] = RunCommand(std::string("'") + PIM_REGSVR + "' " + args);
-  EXPECT_EQ(rc == 0, ok) << args << ": " << out;
+  const pimtest::CommandResult r = pimtest::runCommand(std::string("'") + PIM_REGSVR + "' " + args);
+  EXPECT_EQ(r.status == 0, ok) << args << ": " << r.out;
   if (text) {
-    EXPECT_NE(out.find(text), std::string::npos) << out;
+    EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
   }
 }
-std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+std::string Quoted(const std::string& path) { return pimtest::shellQuote(path); }
 
 TEST_F(SelfRegistration, RegsvrReportsInWordsAndByExitStatus) {
   ExpectRegsvr(Quoted(PIM_COMPONENT_LIBRARY), true, "S_OK");

@@ -1,8 +1,12 @@
-// Test helpers for COM objects: reference counts, poisoned out parameters, and the component
-// library loaded the way a host loads it.
+// Test helpers for COM objects: reference counts, poisoned out parameters, class objects in front
+// of activation, and the component library loaded the way a host loads it.
 #pragma once
+#include <objbase.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
 
 namespace pimtest {
 
@@ -23,6 +27,110 @@ inline void* Poison() { return reinterpret_cast<void*>(static_cast<ULONG_PTR>(0x
     EXPECT_EQ(call, hr);                 \
     EXPECT_EQ(out, nullptr);             \
   } while (0)
+
+// A controlling object that counts its references and records what it was asked for.
+// It lives on the stack; `inner` answers every interface but IUnknown.
+class FakeOuter : public IUnknown {
+ public:
+  STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
+    lastQuery = riid;
+    ++queries;
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+  STDMETHOD_(ULONG, Release)() override { return --refs; }
+
+  ULONG refs = 1;
+  int queries = 0;
+  IID lastQuery = {};
+  IUnknown* inner = nullptr;
+};
+
+// A class object: every CreateInstance calls `make`, or fails with `failWith`.
+class FakeClassFactory : public IClassFactory {
+ public:
+  using Make = std::function<HRESULT(REFIID, void**)>;
+  explicit FakeClassFactory(Make make) : m_make(std::move(make)) {}
+  // Hands out `object` (owned by the test) for every activation.
+  explicit FakeClassFactory(IUnknown* object)
+      : m_make([object](REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); }) {}
+  virtual ~FakeClassFactory() = default;
+  FakeClassFactory(const FakeClassFactory&) = delete;
+  FakeClassFactory& operator=(const FakeClassFactory&) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  // Made with new, the creator's reference deletes it; on the stack the count never reaches 0.
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+  STDMETHODIMP_(ULONG) Release() override {
+    ULONG n = --m_refs;
+    if (n == 0) delete this;
+    return n;
+  }
+  STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    ++activations;
+    if (pOuter) return CLASS_E_NOAGGREGATION;
+    if (FAILED(failWith)) return failWith;
+    return m_make(riid, ppv);
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+  ULONG Refs() const { return m_refs; }
+
+  std::atomic<HRESULT> failWith{S_OK};
+  std::atomic<int> activations{0};
+
+ private:
+  Make m_make;
+  std::atomic<ULONG> m_refs{1};
+};
+
+// Makes a new object of type T for each activation; the caller's reference is the only one.
+template <class T>
+HRESULT MakeFake(REFIID riid, void** ppv) {
+  T* p = new T();
+  HRESULT hr = p->QueryInterface(riid, ppv);
+  p->Release();
+  return hr;
+}
+
+// A class object in front of activation (the class table comes before the registry) for one scope.
+class ScopedClassObject {
+ public:
+  ScopedClassObject(REFCLSID clsid, IUnknown* p, DWORD context = CLSCTX_INPROC_SERVER) {
+    EXPECT_EQ(CoRegisterClassObject(clsid, p, context, REGCLS_MULTIPLEUSE, &m_cookie), S_OK);
+  }
+  ~ScopedClassObject() {
+    if (m_cookie) CoRevokeClassObject(m_cookie);
+  }
+  ScopedClassObject(const ScopedClassObject&) = delete;
+  ScopedClassObject& operator=(const ScopedClassObject&) = delete;
+  // Takes the class out of the table now: activation then finds what the registry has.
+  void Revoke() {
+    if (m_cookie) CoRevokeClassObject(m_cookie);
+    m_cookie = 0;
+  }
+
+ private:
+  DWORD m_cookie = 0;
+};
 
 // The component library, loaded with LoadLibraryA and reached only through its exports.
 class ComponentLibrary {

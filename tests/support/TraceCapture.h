@@ -64,6 +64,12 @@ class TraceCapture : public QLT_CError {
       if (r.message.find(text) != std::string::npos) return true;
     return false;
   }
+  // How many recorded messages contain `text`.
+  size_t Count(const std::string& text) const {
+    size_t n = 0;
+    for (const TraceRecord& r : Records()) n += r.message.find(text) != std::string::npos;
+    return n;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.clear();

@@ -11,6 +11,7 @@
 
 #include "Dates.h"
 #include "LocalZone.h"
+#include "Scratch.h"
 
 namespace {
 
@@ -84,16 +85,14 @@ std::string LocalReference(std::time_t t, bool iso) {
 // (a whole hour, Lord Howe's half hour, a negative zone, a change at local midnight) every minute
 // shows as localtime_r shows it, and a new TZ is followed at once.
 TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
-  const char* old = std::getenv("TZ");
-  std::string saved = old ? old : "";
+  pimtest::Env env;
   struct Case {
     const char* zone;
     std::time_t around;  // an instant of a change
   } cases[] = {{"Europe/Berlin", 1774746000},      {"Europe/Berlin", 1792890000}, {"Australia/Lord_Howe", 1775314800},
                {"America/St_Johns", 1772947800}, {"America/Santiago", 1775358000}, {"UTC", 1774746000}};
   for (const Case& c : cases) {
-    setenv("TZ", c.zone, 1);
-    tzset();
+    env.set("TZ", c.zone);
     // Each way twice: on its own, and as a table shows dates in a row (the zone taken as the same).
     for (int kept = 0; kept < 2; ++kept) {
       std::optional<pimctl::SameZone> same;
@@ -106,11 +105,6 @@ TEST(PimctlDates, LocalTimesAcrossZoneChangesAsLocaltimeShowsThem) {
       }
     }
   }
-  if (old)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
-  tzset();
 }
 
 namespace {
@@ -143,12 +137,10 @@ pimctl::Period ReferencePeriod(std::time_t t, pimctl::Span span) {
 // Days, weeks and months around daylight-saving changes, midnight ones included (Santiago,
 // Asuncion, Casablanca), and local times typed into a gap or a repeated hour, read as mktime does.
 TEST(PimctlDates, PeriodsAndTypedLocalTimesAsTheCLibraryFindsThem) {
-  const char* old = std::getenv("TZ");
-  std::string saved = old ? old : "";
+  pimtest::Env env;
   for (const char* zone : {"Europe/Berlin", "America/Santiago", "America/Asuncion", "Africa/Casablanca",
                            "Australia/Lord_Howe", "Pacific/Apia", "EST5EDT4,M3.2.0/0,M11.1.0/0"}) {
-    setenv("TZ", zone, 1);
-    tzset();
+    env.set("TZ", zone);
     std::vector<std::time_t> instants;
     for (std::time_t t = 1735689600; t < 1798761600; t += 6 * 3600 + 61) instants.push_back(t);  // 2025 and 2026
     const pim::zones::Zone z = pim::zones::Zone::forTz(zone);
@@ -170,9 +162,4 @@ TEST(PimctlDates, PeriodsAndTypedLocalTimesAsTheCLibraryFindsThem) {
       ASSERT_EQ(Read(text), pimctl::dateFromTime(std::mktime(&tm))) << zone << " " << text;
     }
   }
-  if (old)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
-  tzset();
 }

@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "Radicale.h"
+#include "Scratch.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -31,16 +32,8 @@ struct Result {
   std::string err;
 };
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using pimtest::readFile;
+const auto quote = pimtest::shellQuote;
 
 class Pimctl : public ::testing::Test {
  protected:
@@ -60,8 +53,8 @@ class Pimctl : public ::testing::Test {
     int raw = std::system(line.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
+    r.out = readFile(out);
+    r.err = readFile(err);
     return r;
   }
   Result pimctl(const std::string& args) { return shell(std::string(PIMCTL_PATH) + " " + args); }
@@ -81,13 +74,9 @@ class Pimctl : public ::testing::Test {
   // The test's own process on `registry` for the call, as regsvr and pimctl see it.
   template <class F>
   static auto inRegistry(const std::string& registry, F f) {
-    const char* old = std::getenv("PIM_REGISTRY");
-    const std::string saved = old ? old : "";
-    setenv("PIM_REGISTRY", registry.c_str(), 1);
-    auto result = f();
-    if (old) setenv("PIM_REGISTRY", saved.c_str(), 1);
-    else unsetenv("PIM_REGISTRY");
-    return result;
+    pimtest::Env env;
+    env.set("PIM_REGISTRY", registry);
+    return f();
   }
   static std::set<std::string> subjects(const json& listing) {
     std::set<std::string> out;
@@ -155,7 +144,7 @@ TEST_F(Pimctl, DemoStoreAndContacts) {
   fs::path msg = dir_ / "eva.msg";
   Result exported = pimctl("contact --first Eva --last Schmidt --export " + quote(msg.string()) + " --format msg");
   ASSERT_EQ(exported.status, 0) << exported.err;
-  EXPECT_EQ(slurp(msg).substr(0, 4), std::string("\xD0\xCF\x11\xE0", 4));
+  EXPECT_EQ(readFile(msg).substr(0, 4), std::string("\xD0\xCF\x11\xE0", 4));
 
   expectFailure(pimctl("contact --first No --last Body"), 31, "no such contact");
   EXPECT_EQ(pimctl("contact --first Eva --last Schmidt --export " + quote((dir_ / "missing/eva.vcf").string())).status, 33);
@@ -198,7 +187,7 @@ TEST_F(Pimctl, ADamagedStoreOrAMissingSafeItemClassIsReportedNotHidden) {
   registerAll();
   std::ofstream(dir_ / "store.db") << "these are not the appointments you are looking for\n";
   expectFailure(pimctl("whoami"), 15, "is the store readable?");
-  EXPECT_EQ(slurp(dir_ / "store.db"), "these are not the appointments you are looking for\n");
+  EXPECT_EQ(readFile(dir_ / "store.db"), "these are not the appointments you are looking for\n");
 
   fs::remove(dir_ / "store.db");
   ASSERT_EQ(pimctl("demo").status, 0);
@@ -224,7 +213,7 @@ TEST_F(Pimctl, StoreImportAndExport) {
 
   fs::path out = dir_ / "out.ics";
   ASSERT_EQ(pimctl("store export " + quote(out.string())).status, 0);
-  EXPECT_NE(slurp(out).find("SUMMARY:Imported"), std::string::npos);
+  EXPECT_NE(readFile(out).find("SUMMARY:Imported"), std::string::npos);
   EXPECT_EQ(pimctl("store import " + quote((dir_ / "none.ics").string())).status, 2);
 }
 
@@ -297,7 +286,7 @@ TEST_F(Pimctl, TwoProfilesShareACalendarThroughAServer) {
   Result synced = shell(one + PIMCTL_PATH + " sync");
   ASSERT_EQ(synced.status, 0) << synced.err;
   EXPECT_NE(synced.out.find("calendar: 0 received, 0 removed here, 1 sent"), std::string::npos) << synced.out;
-  EXPECT_EQ(slurp(dir_ / "one.reg").find("secret"), std::string::npos);
+  EXPECT_EQ(readFile(dir_ / "one.reg").find("secret"), std::string::npos);
 
   // The other profile's logon pulls it in.
   Result agenda = shell(two + PIMCTL_PATH + " agenda --from 2026-12-08 --day --json");
@@ -357,7 +346,7 @@ TEST_F(Pimctl, TwoWritersAndAReaderInSeparateProcessesLoseNothing) {
   Result r = shell("sh -c " + quote(writer("a") + " & " + writer("b") + " & " +
                                     loop("reader", "agenda --from 2026-12-08 --day --json") + " & wait"));
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const char* name : {"a.err", "b.err", "reader.err"}) EXPECT_EQ(slurp(dir_ / name), "") << name;
+  for (const char* name : {"a.err", "b.err", "reader.err"}) EXPECT_EQ(readFile(dir_ / name), "") << name;
 
   json day = parse(pimctl("agenda --from 2026-12-08 --day --json"));
   std::set<std::string> expected;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/Scratch.h"
 #include "TimeZoneScope.h"
 
 namespace fs = std::filesystem;
@@ -35,10 +36,8 @@ bool libcOffset(int64_t t, long* offset) {
   return true;
 }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using pimtest::readFile;
+using pimtest::TempDir;
 
 std::vector<std::string> zoneNames() {
   std::vector<std::string> names;
@@ -134,25 +133,6 @@ std::string tzif(const std::vector<int64_t>& at, const std::vector<unsigned char
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/zones-test-XXXXXX";
-    m_path = mkdtemp(name);
-  }
-  ~TempDir() { fs::remove_all(m_path); }
-  std::string put(const std::string& name, const std::string& bytes) const {
-    const fs::path p = fs::path(m_path) / name;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
 TEST(LocalZone, EveryZoneFileAgreesWithTheCLibrary) {
   const std::vector<std::string> names = zoneNames();
   ASSERT_GT(names.size(), 300u) << "the zone files are missing under " << kZoneDir << " (Debian package tzdata)";
@@ -201,19 +181,15 @@ TEST(LocalZone, ReadsEveryFormOfTzAsGlibcDoes) {
   }
   {
     TempDir dir;
-    dir.put("Mine/Zone", readAll(std::string(kZoneDir) + "/Asia/Kolkata"));
-    const char* old = getenv("TZDIR");
-    const std::string saved = old ? old : "";
-    setenv("TZDIR", dir.path().c_str(), 1);
-    {
-      pimtest::TimeZoneScope scope("Mine/Zone");
-      const Zone z = Zone::forTz("Mine/Zone");
-      ASSERT_TRUE(z.exact());
-      expectAgrees(z, "TZDIR", rng);
-      ASSERT_TRUE(pim::zones::offsetAt(1782900000, &offset));
-      EXPECT_EQ(offset, 19800);
-    }
-    old ? setenv("TZDIR", saved.c_str(), 1) : unsetenv("TZDIR");
+    dir.put("Mine/Zone", readFile(std::string(kZoneDir) + "/Asia/Kolkata"));
+    pimtest::Env env;
+    env.set("TZDIR", dir.path().string());
+    pimtest::TimeZoneScope scope("Mine/Zone");
+    const Zone z = Zone::forTz("Mine/Zone");
+    ASSERT_TRUE(z.exact());
+    expectAgrees(z, "TZDIR", rng);
+    ASSERT_TRUE(pim::zones::offsetAt(1782900000, &offset));
+    EXPECT_EQ(offset, 19800);
   }
   {
     pimtest::TimeZoneScope scope("UTC");
@@ -269,7 +245,7 @@ TEST(LocalZone, RuleFootersOfEveryKindAgreeWithTheCLibrary) {
 // made glibc read the same TZ.
 TEST(LocalZone, LeavesWhatItCannotReadToTheCLibrary) {
   TempDir dir;
-  const std::string berlin = readAll(std::string(kZoneDir) + "/Europe/Berlin");
+  const std::string berlin = readFile(std::string(kZoneDir) + "/Europe/Berlin");
   ASSERT_GT(berlin.size(), 200u);
   std::string badFooter = berlin.substr(0, berlin.rfind('\n', berlin.size() - 2)) + "\nCET-1CEST,M3.5.0\n";
   std::string unsorted = tzif({20000000, 0}, {0, 1}, {{3600, false}, {7200, true}}, "CET-1");

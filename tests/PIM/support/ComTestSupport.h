@@ -15,13 +15,9 @@
 
 #include <string>
 
-namespace pimtest {
+#include "../../support/ComTest.h"
 
-// The object's current count: AddRef then Release.
-inline ULONG RefCount(IUnknown* p) {
-  p->AddRef();
-  return p->Release();
-}
+namespace pimtest {
 
 // Initialises COM (free-threaded) on the calling thread for the scope's lifetime.
 class Apartment {
@@ -70,9 +66,6 @@ class Bstr {
 inline std::string Utf8(const OLECHAR* s) { return QLT_CString(reinterpret_cast<const unsigned short*>(s)).c_str(); }
 
 }  // namespace pimtest
-
-// AddRef then Release, compared with the expected count at the caller's line.
-#define EXPECT_REF(p, n) EXPECT_EQ(::pimtest::RefCount(p), static_cast<ULONG>(n)) << "count of " #p
 
 namespace pimtest {
 // Calls of a named fault point counted since the FaultScope began.

@@ -75,7 +75,6 @@ struct FakeCalls {
     return hr;
   }
   void Fail(const std::string& name, HRESULT hr, int times = -1) { failures[name] = {hr, times}; }
-  void Pass(const std::string& name) { failures.erase(name); }
   size_t Count(const std::string& name) const {
     size_t n = 0;
     for (const std::string& s : log) n += (s == name);
@@ -583,85 +582,6 @@ class FakeSafeCurrentUser : public FakeObject<ISafeCurrentUser> {
 };
 
 #undef PIMTEST_MOCK
-
-// ---- activation ----
-
-// A class object: every CreateInstance calls `make`, or fails with `failWith`.
-class FakeClassFactory : public IClassFactory {
- public:
-  using Make = std::function<HRESULT(REFIID, void**)>;
-  explicit FakeClassFactory(Make make) : m_make(std::move(make)) {}
-  // Hands out `object` (owned by the test) for every activation.
-  explicit FakeClassFactory(IUnknown* object)
-      : m_make([object](REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); }) {}
-  virtual ~FakeClassFactory() = default;
-  FakeClassFactory(const FakeClassFactory&) = delete;
-  FakeClassFactory& operator=(const FakeClassFactory&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  // Made with new, the creator's reference deletes it; on the stack the count never reaches 0.
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
-  STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    ++activations;
-    if (pOuter) return CLASS_E_NOAGGREGATION;
-    if (FAILED(failWith)) return failWith;
-    return m_make(riid, ppv);
-  }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-
-  std::atomic<HRESULT> failWith{S_OK};
-  std::atomic<int> activations{0};
-
- private:
-  Make m_make;
-  std::atomic<ULONG> m_refs{1};
-};
-
-// Makes a new object of type T for each activation; the caller's reference is the only one.
-template <class T>
-HRESULT MakeFake(REFIID riid, void** ppv) {
-  T* p = new T();
-  HRESULT hr = p->QueryInterface(riid, ppv);
-  p->Release();
-  return hr;
-}
-
-// A class object in front of activation (the class table comes before the registry) for one scope.
-class ScopedClassObject {
- public:
-  ScopedClassObject(REFCLSID clsid, IUnknown* p, DWORD context = CLSCTX_INPROC_SERVER) {
-    EXPECT_EQ(CoRegisterClassObject(clsid, p, context, REGCLS_MULTIPLEUSE, &m_cookie), S_OK);
-  }
-  ~ScopedClassObject() {
-    if (m_cookie) CoRevokeClassObject(m_cookie);
-  }
-  ScopedClassObject(const ScopedClassObject&) = delete;
-  ScopedClassObject& operator=(const ScopedClassObject&) = delete;
-  // Takes the class out of the table now: activation then finds what the registry has.
-  void Revoke() {
-    if (m_cookie) CoRevokeClassObject(m_cookie);
-    m_cookie = 0;
-  }
-
- private:
-  DWORD m_cookie = 0;
-};
 
 // The application with its name space, both default folders and the safe current user, registered
 // for activation. The defaults give a working logon: GetNamespace hands out `nameSpace`,
