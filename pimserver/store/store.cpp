@@ -262,27 +262,17 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
     // the WAL, since journal_size_limit is set.
     int persistWal = 1;
     sqlite3_file_control(s->db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persistWal);
-    if (options.readOnly) {
-        s->readOnly_ = true;
-        s->exec("PRAGMA mmap_size=268435456; PRAGMA journal_size_limit=67108864");
-        try {
-            Stmt q(*s, "SELECT value FROM meta WHERE name='store_id'");
-            if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
-            std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
-        } catch (const StoreError& e) {
-            if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
-            throw;
-        }
-        return s;
-    }
-    s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768; PRAGMA mmap_size=268435456;"
-            " PRAGMA journal_size_limit=67108864");
+    s->readOnly_ = options.readOnly;
+    s->exec("PRAGMA mmap_size=268435456; PRAGMA journal_size_limit=67108864");
+    if (!s->readOnly_) s->exec("PRAGMA synchronous=FULL; PRAGMA cache_size=-32768");
     bool derivedMade = false;
     try {
         // With it, whether the derived table and its triggers are there: one statement, not two.
-        Stmt q(*s,
-               "SELECT value, (SELECT count(*) FROM sqlite_master WHERE name IN"
-               " ('item_derived', 'item_derived_changed', 'item_derived_removed')) FROM meta WHERE name='store_id'");
+        // A reader never sets them up, so it does not ask.
+        Stmt q(*s, s->readOnly_ ? "SELECT value, 0 FROM meta WHERE name='store_id'"
+                                : "SELECT value, (SELECT count(*) FROM sqlite_master WHERE name IN"
+                                  " ('item_derived', 'item_derived_changed', 'item_derived_removed'))"
+                                  " FROM meta WHERE name='store_id'");
         if (!q.step() || sqlite3_column_bytes(q.s, 0) != 16) throw StoreError(Errc::NotAStore, path + " has no store id");
         std::memcpy(s->storeId_.data(), sqlite3_column_blob(q.s, 0), 16);
         derivedMade = q.i64(1) == 3;
@@ -290,7 +280,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, Options options) {
         if (e.code() == Errc::Io) throw StoreError(Errc::NotAStore, e.what());
         throw;
     }
-    s->openDerived(derivedMade);
+    if (!s->readOnly_) s->openDerived(derivedMade);
     return s;
 }
 
