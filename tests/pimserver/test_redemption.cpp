@@ -72,7 +72,7 @@ private:
 };
 
 // Any distinct IDispatch pointer will do as an item handle for the fake linker.
-class DummyItem final : public IDispatch {
+class DummyItem final : public pimtest::NoDispatch<IDispatch> {
 public:
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override
     {
@@ -81,10 +81,6 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
     ULONG refs = 1;
 };
 
