@@ -14,20 +14,12 @@
 #include <tuple>
 
 using namespace pim::store;
+using pimtest::sql;
 namespace fs = std::filesystem;
 
 namespace {
 
 UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) { return zone::toUtc("UTC", {y, mo, d, h, mi, 0}); }
-
-// Runs SQL on the file with a connection of its own, as another program would.
-int sql(const std::string& file, const char* statements) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    int rc = sqlite3_exec(db, statements, nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    return rc;
-}
 
 // The first column of the first row a read-only connection gets for `query`.
 std::string pragma(const std::string& file, const char* query) {
