@@ -7,25 +7,15 @@
 #include <windows.h>
 
 #include <ComPtr.h>
-#include <sqlite3.h>
 
 #include "../support/ComTest.h"
 #include "../support/Scratch.h"
+#include "../support/SqliteFile.h"
 
 #include <cstring>
 #include <string>
 
 namespace pimtest {
-
-// Runs SQL on the file with a connection of its own, as another program would.
-inline int sql(const std::string& file, const char* statements)
-{
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    int rc = sqlite3_exec(db, statements, nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    return rc;
-}
 
 // Each probe runs the reader itself (on a known-good input where it takes one), so a reader that is
 // installed but cannot run, say for a missing Perl module, fails the test with its own message
