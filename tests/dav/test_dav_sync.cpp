@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "Radicale.h"
 #include "Scratch.h"
+#include "SqliteFile.h"
 
 using namespace pim;
 using store::Folder;
@@ -166,12 +166,9 @@ TEST_F(DavSync, WhatOneStoreAddsTheOtherSees) {
     EXPECT_EQ(subjects(*b_), (std::vector<std::string>{"Design review (moved)", "Stand-up"}));
 
     // A token the server no longer knows: a full listing, compared by etag, moves only what changed.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir_ / "b.db").string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE dav_collections SET sync_token='http://radicale.org/ns/sync/forgotten'", nullptr,
-                           nullptr, nullptr),
+    ASSERT_EQ(pimtest::sql((dir_ / "b.db").string(),
+                           "UPDATE dav_collections SET sync_token='http://radicale.org/ns/sync/forgotten'"),
               SQLITE_OK);
-    sqlite3_close(db);
     a_->addAppointment(appt("Retro", utc(2026, 12, 11, 15)));
     sync(*a_);
     dav::SyncReport relisted = sync(*b_);
@@ -423,17 +420,8 @@ TEST(DavCache, AnExistingStoreTakesTheSyncStateAndStaysReadable) {
     }
     auto s = Store::open(path);  // the schema version a reader checks is unchanged
     EXPECT_EQ(subjectOf(*s, key), "Before sync");
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* q = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &q, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(q, 0), Store::kSchemaVersion);
-    sqlite3_finalize(q);
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM dav_items", -1, &q, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(q), SQLITE_ROW);
-    sqlite3_finalize(q);
-    sqlite3_close(db);
+    EXPECT_EQ(pimtest::firstValue(path, "PRAGMA user_version"), std::to_string(Store::kSchemaVersion));
+    EXPECT_NE(pimtest::firstValue(path, "SELECT count(*) FROM dav_items"), "<no row>");
 }
 
 }  // namespace

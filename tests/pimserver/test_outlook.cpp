@@ -69,11 +69,13 @@ protected:
         EXPECT_EQ(outlook::g_liveObjects.load(), 0);
     }
     std::string storePath() const { return dir_.str("store.db"); }
-    // As a new process: what this one derived reaches the file, and both are opened afresh.
-    void reopen()
+    // As a new process: what this one derived reaches the file, `between` runs with nothing open,
+    // and both are opened afresh.
+    void reopen(const std::function<void()>& between = {})
     {
         app_.reset();
         store_.reset();
+        if (between) between();
         app_ = newApplication();
         ASSERT_TRUE(app_);
         store_ = store::Store::open(storePath());
@@ -408,10 +410,7 @@ TEST_F(OutlookTest, LogonFailuresLeaveTheFileAlone)
     };
     const std::string text = dir_.str("notes.txt"), other = dir_.str("other.db");
     writeFile(text, std::string(300, 'x'));
-    sqlite3* db = nullptr;
-    sqlite3_open(other.c_str(), &db);
-    sqlite3_exec(db, "CREATE TABLE t(x)", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    ASSERT_EQ(sql(other, "CREATE TABLE t(x)"), SQLITE_OK);
     auto size = fs::file_size(other);
     EXPECT_EQ(attempt(text), server::kNotAStore);
     EXPECT_EQ(attempt(other), server::kNotAStore);
@@ -492,17 +491,11 @@ TEST_F(OutlookTest, RegistrationWritesAndRemovesTheApplicationClass)
     CLSID clsid{};
     ASSERT_EQ(CLSIDFromProgID(u"Outlook.Application", &clsid), S_OK);
     EXPECT_TRUE(IsEqualGUID(clsid, CLSID_OutlookApplication));
-    HKEY k = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (std::string(key) + "\\LocalServer32").c_str(), 0, KEY_READ, &k),
-              ERROR_SUCCESS);
-    char path[1024] = {};
-    DWORD size = sizeof path - 1, type = 0;
-    ASSERT_EQ(RegQueryValueExA(k, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &size), ERROR_SUCCESS);
-    RegCloseKey(k);
+    const std::string path = utf8(classesDefault(utf16(key) + u"\\LocalServer32"));
     EXPECT_TRUE(fs::exists(path)) << path;
     ASSERT_EQ(DllUnregisterServer(), S_OK);
     EXPECT_NE(CLSIDFromProgID(u"Outlook.Application", &clsid), S_OK);
-    EXPECT_NE(RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &k), ERROR_SUCCESS);
+    EXPECT_EQ(classesDefault(utf16(key)), u"<no key>");
     EXPECT_EQ(DllUnregisterServer(), S_OK);  // twice is fine
 }
 
@@ -565,17 +558,12 @@ TEST_F(OutlookTest, AnotherProcessListsWhatTheFirstKeptAndNeverAnOlderVersion)
     auto first = listing(week);
     ASSERT_EQ(first.size(), 2u);
     // The first process ends: what it derived reaches the file.
-    app_.reset();
-    store_.reset();
-    {
+    reopen([&] {
         auto later = store::Store::open(storePath());
         uint64_t version = later->get(k)->version;
         EXPECT_TRUE(later->derived(k, version, INT64_MIN));
         EXPECT_TRUE(later->derived(k, version, store::Store::kSeriesSlot));
-    }
-    app_ = newApplication();
-    ASSERT_TRUE(app_);
-    store_ = store::Store::open(storePath());
+    });
     auto second = listing(week);
     ASSERT_EQ(second.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
@@ -634,10 +622,7 @@ TEST_F(OutlookTest, ViewsKeptWhenWrittenAreWhatAReaderDerives) {
     // What a reader derives from the stored text, with nothing kept: the listing reads every view.
     auto readerDerives = [&] {
         reopen();
-        sqlite3* raw = nullptr;
-        EXPECT_EQ(sqlite3_open(storePath().c_str(), &raw), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(raw, "DELETE FROM item_derived", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(raw);
+        EXPECT_EQ(sql(storePath(), "DELETE FROM item_derived"), SQLITE_OK);
         ComPtr<_Items> r;
         EXPECT_EQ(period(weeks, &r), S_OK);
         std::vector<Row> rows = walk(r.get());

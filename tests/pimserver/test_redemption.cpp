@@ -15,6 +15,7 @@
 
 using namespace pim::redemption;
 using pimtest::Bstr;
+using pimtest::classesDefault;
 using pimtest::get;
 using pimtest::text16;
 
@@ -72,7 +73,7 @@ private:
 };
 
 // Any distinct IDispatch pointer will do as an item handle for the fake linker.
-class DummyItem final : public IDispatch {
+class DummyItem final : public pimtest::NoDispatch<IDispatch> {
 public:
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override
     {
@@ -81,10 +82,6 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
     ULONG refs = 1;
 };
 
@@ -411,16 +408,6 @@ namespace {
 // A registry of its own for each test.
 class WithRegistry : public SafeItems {
 protected:
-    std::u16string readDefault(const std::u16string& key)
-    {
-        HKEY k = nullptr;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return u"<no key>";
-        char16_t buf[512] = {};
-        DWORD size = sizeof buf, type = 0;
-        const LSTATUS s = RegQueryValueExW(k, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
-        RegCloseKey(k);
-        return s == ERROR_SUCCESS ? std::u16string(buf) : u"<no value>";
-    }
     static std::u16string clsidKey(REFCLSID c, const char16_t* sub = u"")
     {
         OLECHAR text[40];
@@ -464,17 +451,17 @@ TEST_F(WithRegistry, EachClassRegistersAndUnregistersOnItsOwn)
     const std::u16string where = toUtf16(lib);
     ASSERT_EQ(registerAll(lib), S_OK);
     for (const CLSID* c : {&CLSID_SafeAppointmentItem, &CLSID_SafeContactItem, &CLSID_SafeCurrentUser})
-        EXPECT_EQ(readDefault(clsidKey(*c, u"\\InprocServer32")), where);
+        EXPECT_EQ(classesDefault(clsidKey(*c, u"\\InprocServer32")), where);
 
     EXPECT_EQ(unregisterClass(CLSID_SafeContactItem), S_OK);
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeContactItem)), u"<no key>");
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeCurrentUser, u"\\InprocServer32")), where);
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeContactItem)), u"<no key>");
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeCurrentUser, u"\\InprocServer32")), where);
     EXPECT_EQ(unregisterClass(CLSID_SafeContactItem), S_OK) << "already gone is fine";
     EXPECT_EQ(registerClass(CLSID_SafeContactItem, lib), S_OK);
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeContactItem, u"\\InprocServer32")), where);
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeContactItem, u"\\InprocServer32")), where);
     EXPECT_EQ(registerClass(IID_ISafeRecipient, lib), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(unregisterAll(), S_OK);
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeAppointmentItem)), u"<no key>");
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeAppointmentItem)), u"<no key>");
 }
 
 TEST_F(SafeItems, ClassObjectsCreateEachClassAndCountLocks)
@@ -517,7 +504,7 @@ TEST_F(WithRegistry, ServerLibraryRegistersTheClassesForActivation)
     ASSERT_NE(reg, nullptr);
     ASSERT_NE(unreg, nullptr);
     ASSERT_EQ(reg(), S_OK);
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeContactItem, u"\\InprocServer32")), toUtf16(lib.string()));
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeContactItem, u"\\InprocServer32")), toUtf16(lib.string()));
 
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     auto create = [](REFCLSID c, REFIID i) {
@@ -534,7 +521,7 @@ TEST_F(WithRegistry, ServerLibraryRegistersTheClassesForActivation)
     EXPECT_EQ(create(CLSID_SafeAppointmentItem, IID_ISafeAppointmentItem), S_OK);
     CoUninitialize();
     EXPECT_EQ(unreg(), S_OK);
-    EXPECT_EQ(readDefault(clsidKey(CLSID_SafeCurrentUser)), u"<no key>");
+    EXPECT_EQ(classesDefault(clsidKey(CLSID_SafeCurrentUser)), u"<no key>");
     ::dlclose(handle);
 }
 

@@ -14,33 +14,13 @@
 #include <tuple>
 
 using namespace pim::store;
+using pimtest::sql;
+using pimtest::firstValue;
 namespace fs = std::filesystem;
 
 namespace {
 
 UtcSeconds utc(int y, int mo, int d, int h = 0, int mi = 0) { return zone::toUtc("UTC", {y, mo, d, h, mi, 0}); }
-
-// Runs SQL on the file with a connection of its own, as another program would.
-int sql(const std::string& file, const char* statements) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    int rc = sqlite3_exec(db, statements, nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    return rc;
-}
-
-// The first column of the first row a read-only connection gets for `query`.
-std::string pragma(const std::string& file, const char* query) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    std::string value = "<no row>";
-    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    if (sqlite3_prepare_v2(db, query, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return value;
-}
 
 class StoreTest : public ::testing::Test {
 protected:
@@ -81,8 +61,8 @@ TEST_F(StoreTest, CreatesOnceAndKeepsItsIdentity) {
     EXPECT_EQ(openError(path("missing.db")), Errc::NotFound);
     EXPECT_FALSE(fs::exists(path("missing.db")));
     // The file is in WAL mode and carries the schema version.
-    EXPECT_EQ(pragma(path(), "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(pragma(path(), "PRAGMA user_version"), std::to_string(Store::kSchemaVersion));
+    EXPECT_EQ(firstValue(path(), "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(firstValue(path(), "PRAGMA user_version"), std::to_string(Store::kSchemaVersion));
 }
 
 TEST_F(StoreTest, AClosedStoreIsWholeInItsOwnFile) {
@@ -630,7 +610,7 @@ TEST_F(StoreTest, EveryWayOfListingAnswersTheSame) {
     EXPECT_EQ(fields(old->occurrences(from, to)), first);
     sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
-    EXPECT_EQ(pragma(path(), "SELECT count(*) FROM sqlite_master WHERE name='item_derived'"), "0");
+    EXPECT_EQ(firstValue(path(), "SELECT count(*) FROM sqlite_master WHERE name='item_derived'"), "0");
 }
 
 // One store used from several threads at once: its connection has no lock of its own, so every

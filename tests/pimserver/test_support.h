@@ -10,6 +10,7 @@
 
 #include "../support/ComTest.h"
 #include "../support/Scratch.h"
+#include "../support/SqliteFile.h"
 
 #include <cstring>
 #include <string>
@@ -188,6 +189,18 @@ inline void setRegistry(HKEY root, const char* key, const char* name, const std:
                              static_cast<DWORD>((value.size() + 1) * 2)),
               ERROR_SUCCESS);
     RegCloseKey(k);
+}
+
+// The default value of a key under HKEY_CLASSES_ROOT, or "<no key>" / "<no value>".
+inline std::u16string classesDefault(const std::u16string& key)
+{
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return u"<no key>";
+    char16_t buf[512] = {};
+    DWORD size = sizeof buf, type = 0;
+    const LSTATUS s = RegQueryValueExW(k, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
+    RegCloseKey(k);
+    return s == ERROR_SUCCESS ? std::u16string(buf) : u"<no value>";
 }
 
 }  // namespace pimtest

@@ -10,37 +10,15 @@
 #include "../support/Scratch.h"
 
 // A counted object answering IUnknown and IDispatch; its destructor bumps a counter.
-class TestObject : public IDispatch {
+class TestObject : public pimtest::Counted<pimtest::NoDispatch<IDispatch>> {
  public:
   explicit TestObject(std::atomic<int>* destroyed = nullptr) : m_destroyed(destroyed) {}
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return Answer(riid, ppv, IID_IDispatch); }
 
  private:
-  virtual ~TestObject() {
+  ~TestObject() override {
     if (m_destroyed) ++*m_destroyed;
   }
-  std::atomic<ULONG> m_refs{1};
   std::atomic<int>* m_destroyed;
 };
 

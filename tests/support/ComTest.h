@@ -53,35 +53,60 @@ class FakeOuter : public IUnknown {
   IUnknown* inner = nullptr;
 };
 
-// A class object: every CreateInstance calls `make`, or fails with `failWith`.
-class FakeClassFactory : public IClassFactory {
+// IUnknown for a test double on interface I: a count from 1 that deletes the object at 0, and a
+// QueryInterface helper answering IUnknown and the listed interfaces with I.
+template <class I>
+class Counted : public I {
  public:
-  using Make = std::function<HRESULT(REFIID, void**)>;
-  explicit FakeClassFactory(Make make) : m_make(std::move(make)) {}
-  // Hands out `object` (owned by the test) for every activation.
-  explicit FakeClassFactory(IUnknown* object)
-      : m_make([object](REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); }) {}
-  virtual ~FakeClassFactory() = default;
-  FakeClassFactory(const FakeClassFactory&) = delete;
-  FakeClassFactory& operator=(const FakeClassFactory&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  // Made with new, the creator's reference deletes it; on the stack the count never reaches 0.
   STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
   STDMETHODIMP_(ULONG) Release() override {
     ULONG n = --m_refs;
     if (n == 0) delete this;
     return n;
   }
+  ULONG Refs() const { return m_refs; }
+
+ protected:
+  virtual ~Counted() = default;
+  template <class... Iids>
+  HRESULT Answer(REFIID riid, void** ppv, const Iids&... iids) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !(IsEqualIID(riid, iids) || ...)) return E_NOINTERFACE;
+    *ppv = static_cast<I*>(this);
+    AddRef();
+    return S_OK;
+  }
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+};
+
+// IDispatch whose type information and late binding a double never offers.
+template <class I>
+class NoDispatch : public I {
+ public:
+  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return E_NOTIMPL;
+  }
+};
+
+// A class object: every CreateInstance calls `make`, or fails with `failWith`. Made with new, the
+// creator's reference deletes it; on the stack the count never reaches 0.
+class FakeClassFactory : public Counted<IClassFactory> {
+ public:
+  using Make = std::function<HRESULT(REFIID, void**)>;
+  explicit FakeClassFactory(Make make) : m_make(std::move(make)) {}
+  // Hands out `object` (owned by the test) for every activation.
+  explicit FakeClassFactory(IUnknown* object)
+      : m_make([object](REFIID riid, void** ppv) { return object->QueryInterface(riid, ppv); }) {}
+  FakeClassFactory(const FakeClassFactory&) = delete;
+  FakeClassFactory& operator=(const FakeClassFactory&) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return Answer(riid, ppv, IID_IClassFactory); }
   STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
@@ -92,14 +117,11 @@ class FakeClassFactory : public IClassFactory {
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
-  ULONG Refs() const { return m_refs; }
-
   std::atomic<HRESULT> failWith{S_OK};
   std::atomic<int> activations{0};
 
  private:
   Make m_make;
-  std::atomic<ULONG> m_refs{1};
 };
 
 // Makes a new object of type T for each activation; the caller's reference is the only one.

@@ -124,13 +124,13 @@ HRESULT PutProp(const char* what, T& field, T v) {
 }
 
 template <class I>
-class FakeObject : public I {
+class FakeObject : public pimtest::Counted<pimtest::NoDispatch<I>> {
  public:
   explicit FakeObject(const IID& iid) : m_iid(iid) {
     ++LiveFakes();
     CoCreateFreeThreadedMarshaler(static_cast<IUnknown*>(this), &m_pMarshaler);
   }
-  virtual ~FakeObject() {
+  ~FakeObject() override {
     if (m_pMarshaler) m_pMarshaler->Release();
     --LiveFakes();
   }
@@ -149,25 +149,12 @@ class FakeObject : public I {
     if (IsEqualIID(riid, IID_IMarshal) && m_pMarshaler) return m_pMarshaler->QueryInterface(riid, ppv);
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
 
   // Makes QueryInterface for the double's own interfaces fail (an item that cannot be asked).
   HRESULT m_qiFailure = S_OK;
 
  private:
   IID m_iid;
-  std::atomic<ULONG> m_refs{1};
   IUnknown* m_pMarshaler = nullptr;
 };
 
